@@ -1,0 +1,153 @@
+// The real rectsketch in a real window: X input in, screen pixels out.
+#include "expected_outline.hpp"
+#include "xharness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace xh = xharness;
+
+const char* const title = "Box Example";
+const auto patience = 10s;
+
+class RectsketchWindow : public ::testing::Test {
+  protected:
+    void start(const std::vector<std::string>& args = {})
+    {
+        std::vector<std::string> argv{RECTSKETCH_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        child = xh::spawn(argv);
+        window = xh::find_window(title, patience);
+        ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared";
+        const cv::Mat black = cv::Mat::zeros(200, 200, CV_8UC3);
+        ASSERT_TRUE(xh::wait_until(
+            [&] {
+                image_in_window = xh::find_exactly(xh::capture(window), black);
+                return image_in_window.x >= 0;
+            },
+            patience))
+            << "the window never showed a black 200 x 200 image";
+        image_on_screen = xh::screen_origin(window) + image_in_window;
+    }
+    void TearDown() override { xh::stop(child); }
+
+    cv::Mat shown() const
+    {
+        const cv::Mat window_pixels = xh::capture(window);
+        if (window_pixels.empty())
+            return {};
+        return window_pixels(cv::Rect(image_in_window, cv::Size(200, 200))).clone();
+    }
+    bool shows(const cv::Mat& expected) const
+    {
+        return xh::wait_until([&] { return same_pixels(shown(), expected); }, patience);
+    }
+    cv::Point screen(cv::Point canvas_point) const { return image_on_screen + canvas_point; }
+    void press_at(cv::Point p)
+    {
+        xh::move_pointer(screen(p));
+        xh::press_button(1);
+    }
+    // Moves in a few steps, as a hand would, so the program sees intermediate positions too.
+    void move_to(cv::Point from, cv::Point to)
+    {
+        for (int step = 1; step <= 4; ++step)
+            xh::move_pointer(screen(from + (to - from) * step / 4));
+    }
+    int exit_status() { return xh::wait_exit(child, patience); }
+
+    xh::child_process child;
+    xh::window_id window = 0;
+    cv::Point image_in_window;
+    cv::Point image_on_screen;
+};
+
+TEST_F(RectsketchWindow, OpensABlackCanvasInBoxExample)
+{
+    start();
+    EXPECT_TRUE(same_pixels(shown(), cv::Mat::zeros(200, 200, CV_8UC3)));
+    EXPECT_TRUE(xh::still_running(child));
+}
+
+TEST_F(RectsketchWindow, LiveOutlineFollowsThePointerAndReleaseStampsIt)
+{
+    start();
+    press_at({30, 40});
+    move_to({30, 40}, {90, 120});
+    EXPECT_TRUE(shows(expected_outline({30, 40}, {90, 120})));
+    move_to({90, 120}, {60, 70});
+    EXPECT_TRUE(shows(expected_outline({30, 40}, {60, 70}))) << "the live outline is not stamped";
+    xh::release_button(1);
+    EXPECT_TRUE(shows(expected_outline({30, 40}, {60, 70})));
+
+    press_at({120, 150});
+    move_to({120, 150}, {180, 110});
+    xh::release_button(1);
+    xh::move_pointer(screen({10, 190}));
+    cv::Mat both;
+    cv::bitwise_or(expected_outline({30, 40}, {60, 70}), expected_outline({120, 110}, {180, 150}), both);
+    EXPECT_TRUE(shows(both)) << "rectangles accumulate";
+}
+
+TEST_F(RectsketchWindow, DragLeavingTheCanvasIsClipped)
+{
+    start();
+    press_at({150, 160});
+    move_to({150, 160}, {260, 230});
+    xh::release_button(1);
+    EXPECT_TRUE(shows(expected_outline({150, 160}, {260, 230})));
+}
+
+TEST_F(RectsketchWindow, RightButtonDragChangesNothing)
+{
+    start();
+    xh::move_pointer(screen({40, 40}));
+    xh::press_button(3);
+    move_to({40, 40}, {120, 120});
+    xh::release_button(3);
+    // The right button opens the window's own context menu; a click far away closes it.
+    const cv::Point far_away = xh::screen_origin(window) + cv::Point(1600, 900);
+    xh::click(far_away);
+    EXPECT_TRUE(shows(cv::Mat::zeros(200, 200, CV_8UC3)));
+
+    press_at({20, 20});
+    move_to({20, 20}, {50, 50});
+    xh::release_button(1);
+    EXPECT_TRUE(shows(expected_outline({20, 20}, {50, 50}))) << "the left button still works afterwards";
+}
+
+TEST_F(RectsketchWindow, OtherKeysAreIgnoredAndEscEnds)
+{
+    start({"--ignored", "argument"});
+    xh::key(window, "a");
+    xh::key(window, "Return");
+    EXPECT_FALSE(xh::wait_until([&] { return !xh::still_running(child); }, 1s));
+    xh::key(window, "Escape");
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_FALSE(xh::window_exists(title));
+}
+
+TEST_F(RectsketchWindow, ClosingTheWindowEndsTheProgram)
+{
+    start();
+    xh::request_close(window);
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_FALSE(xh::window_exists(title));
+}
+
+TEST(RectsketchWithoutDisplay, FailsWithOneLineAndStatus1)
+{
+    for (const std::string& env : {std::string("DISPLAY"), std::string("DISPLAY=:987")}) {
+        xh::child_process child = xh::spawn({RECTSKETCH_PATH}, {env});
+        EXPECT_EQ(xh::wait_exit(child, patience), 1) << env;
+        const std::string err = xh::read_file(child.err_path);
+        EXPECT_NE(err.find("display"), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
+
+} // namespace

@@ -1,0 +1,305 @@
+#include "xharness.hpp"
+
+// GoogleTest first: Xlib's macros (None, Bool, Status) would break its headers.
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace xharness {
+
+namespace {
+
+// The display named by DISPLAY; the test fails when there is none.
+Display* display();
+
+std::vector<std::string> changed_environment(const std::vector<std::string>& changes)
+{
+    std::vector<std::string> result;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        result.emplace_back(*entry);
+    for (const std::string& change : changes) {
+        const std::string name = change.substr(0, change.find('='));
+        std::erase_if(result,
+                      [&](const std::string& e) { return e.compare(0, name.size() + 1, name + "=") == 0; });
+        if (change.find('=') != std::string::npos)
+            result.push_back(change);
+    }
+    return result;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& strings)
+{
+    std::vector<char*> result;
+    for (std::string& s : strings)
+        result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+std::string window_name(Display* d, Window w)
+{
+    char* name = nullptr;
+    if (XFetchName(d, w, &name) == 0 || name == nullptr)
+        return {};
+    std::string result(name);
+    XFree(name);
+    return result;
+}
+
+Window search(Display* d, Window parent, const std::string& title)
+{
+    Window root_return = 0;
+    Window parent_return = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (XQueryTree(d, parent, &root_return, &parent_return, &children, &count) == 0)
+        return 0;
+    Window found = 0;
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(d, children[i], &attributes) != 0 && attributes.map_state == IsViewable
+            && window_name(d, children[i]) == title)
+            found = children[i];
+        else
+            found = search(d, children[i], title);
+    }
+    if (children != nullptr)
+        XFree(children);
+    return found;
+}
+
+int ignore_x_errors(Display*, XErrorEvent*)
+{
+    return 0;
+}
+
+} // namespace
+
+child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+{
+    child_process child;
+    child.out_path = unique_temp_path("stdout");
+    child.err_path = unique_temp_path("stderr");
+    std::vector<std::string> args = argv;
+    std::vector<std::string> environment = changed_environment(env);
+    std::vector<char*> c_args = c_strings(args);
+    std::vector<char*> c_env = c_strings(environment);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(c_args[0], c_args.data(), c_env.data());
+        _exit(127);
+    }
+    child.pid = pid;
+    return child;
+}
+
+int wait_exit(child_process& child, std::chrono::milliseconds timeout)
+{
+    if (child.pid <= 0)
+        return -1;
+    int status = 0;
+    const bool ended = wait_until([&] { return waitpid(child.pid, &status, WNOHANG) == child.pid; }, timeout);
+    if (!ended) {
+        stop(child);
+        return -1;
+    }
+    child.pid = -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+bool still_running(const child_process& child)
+{
+    return child.pid > 0 && waitpid(child.pid, nullptr, WNOHANG) == 0;
+}
+
+void stop(child_process& child)
+{
+    if (child.pid <= 0)
+        return;
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, nullptr, 0);
+    child.pid = -1;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string unique_temp_path(const std::string& stem)
+{
+    static int counter = 0;
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir != nullptr ? dir : "/tmp") + "/cvtrio-" + std::to_string(getpid()) + "-"
+           + std::to_string(++counter) + "-" + stem;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+namespace {
+Display* display()
+{
+    static Display* d = nullptr;
+    if (d == nullptr) {
+        d = XOpenDisplay(nullptr);
+        if (d == nullptr) {
+            ADD_FAILURE() << "real-window tests need an X display: run them under Xvfb (tools/check does)";
+            std::abort();
+        }
+        // Windows of the programs under test may vanish between two requests.
+        XSetErrorHandler(ignore_x_errors);
+    }
+    return d;
+}
+
+} // namespace
+
+window_id find_window(const std::string& title, std::chrono::milliseconds timeout)
+{
+    window_id found = 0;
+    wait_until(
+        [&] {
+            found = search(display(), DefaultRootWindow(display()), title);
+            return found != 0;
+        },
+        timeout);
+    return found;
+}
+
+bool window_exists(const std::string& title)
+{
+    return search(display(), DefaultRootWindow(display()), title) != 0;
+}
+
+cv::Mat capture(window_id window)
+{
+    Display* d = display();
+    XWindowAttributes attributes;
+    if (XGetWindowAttributes(d, window, &attributes) == 0)
+        return {};
+    XImage* image = XGetImage(d, window, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    if (image == nullptr)
+        return {};
+    cv::Mat bgr(attributes.height, attributes.width, CV_8UC3);
+    for (int y = 0; y < bgr.rows; ++y)
+        for (int x = 0; x < bgr.cols; ++x) {
+            const unsigned long pixel = XGetPixel(image, x, y);
+            bgr.at<cv::Vec3b>(y, x) = cv::Vec3b(pixel & 0xff, (pixel >> 8) & 0xff, (pixel >> 16) & 0xff);
+        }
+    XDestroyImage(image);
+    return bgr;
+}
+
+cv::Point screen_origin(window_id window)
+{
+    Display* d = display();
+    int x = 0;
+    int y = 0;
+    Window child = 0;
+    XTranslateCoordinates(d, window, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+    return {x, y};
+}
+
+cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle)
+{
+    if (haystack.empty() || needle.empty() || needle.cols > haystack.cols || needle.rows > haystack.rows)
+        return {-1, -1};
+    cv::Mat score;
+    cv::matchTemplate(haystack, needle, score, cv::TM_SQDIFF);
+    double best = 0;
+    cv::Point where;
+    cv::minMaxLoc(score, &best, nullptr, &where);
+    // The score is computed in floating point: confirm the candidate byte for byte.
+    const cv::Mat candidate = haystack(cv::Rect(where, needle.size()));
+    return cv::norm(candidate, needle, cv::NORM_INF) == 0 ? where : cv::Point(-1, -1);
+}
+
+void move_pointer(cv::Point screen)
+{
+    XTestFakeMotionEvent(display(), -1, screen.x, screen.y, CurrentTime);
+    XSync(display(), False);
+}
+
+void press_button(int button)
+{
+    XTestFakeButtonEvent(display(), button, True, CurrentTime);
+    XSync(display(), False);
+}
+
+void release_button(int button)
+{
+    XTestFakeButtonEvent(display(), button, False, CurrentTime);
+    XSync(display(), False);
+}
+
+void click(cv::Point screen, int button)
+{
+    move_pointer(screen);
+    press_button(button);
+    release_button(button);
+}
+
+void key(window_id focus, const std::string& keysym_name)
+{
+    Display* d = display();
+    XSetInputFocus(d, focus, RevertToParent, CurrentTime);
+    const KeyCode code = XKeysymToKeycode(d, XStringToKeysym(keysym_name.c_str()));
+    XTestFakeKeyEvent(d, code, True, CurrentTime);
+    XTestFakeKeyEvent(d, code, False, CurrentTime);
+    XSync(d, False);
+}
+
+void request_close(window_id window)
+{
+    Display* d = display();
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, window, False, NoEventMask, &event);
+    XSync(d, False);
+}
+
+void raise(window_id window)
+{
+    XRaiseWindow(display(), window);
+    XSync(display(), False);
+}
+
+} // namespace xharness

@@ -1,0 +1,61 @@
+// Real-window test support: start the real programs, find their windows on the X server named
+// by DISPLAY (Xvfb in the test run), drive them with XTest input and read their pixels back.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace xharness {
+
+// An X window id; Xlib.h stays out of this header, its macros clash with GoogleTest.
+using window_id = unsigned long;
+
+struct child_process {
+    int pid = -1;
+    std::string out_path; // the child's standard output, captured to a file
+    std::string err_path; // the child's standard error
+};
+
+// Starts `argv` with the test's environment, changed by `env`: "NAME=value" sets, "NAME" unsets.
+child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// Waits for the child to end and returns its exit status, 128 + signal when a signal ended it,
+// or -1 when it was still running after `timeout` (it is then killed).
+int wait_exit(child_process& child, std::chrono::milliseconds timeout);
+bool still_running(const child_process& child);
+// Kills a child that is still running; tests call it on the way out so no program outlives them.
+void stop(child_process& child);
+
+std::string read_file(const std::string& path);
+std::string unique_temp_path(const std::string& stem);
+
+// Polls `done` every 20 ms until it holds or `timeout` passes; returns its last answer.
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+// The viewable top-level window titled `title`, or 0 when none appears within `timeout`.
+window_id find_window(const std::string& title, std::chrono::milliseconds timeout);
+bool window_exists(const std::string& title);
+
+// The window's pixels as a BGR image, and its position on the screen.
+cv::Mat capture(window_id window);
+cv::Point screen_origin(window_id window);
+
+// Where `needle` appears exactly inside `haystack`, or (-1, -1).
+cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle);
+
+// XTest input. Coordinates are screen coordinates; buttons are X's (1 left, 2 middle, 3 right).
+void move_pointer(cv::Point screen);
+void press_button(int button);
+void release_button(int button);
+void click(cv::Point screen, int button = 1);
+void key(window_id focus, const std::string& keysym_name);
+
+// Asks the window to close, as a window manager's close button does (WM_DELETE_WINDOW).
+void request_close(window_id window);
+void raise(window_id window);
+
+} // namespace xharness
