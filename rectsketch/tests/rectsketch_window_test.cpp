@@ -22,7 +22,8 @@ class RectsketchWindow : public ::testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         child = xh::spawn(argv);
         window = xh::find_window(title, patience);
-        ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared";
+        ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; stderr:\n"
+                              << xh::read_file(child.err_path);
         const cv::Mat black = cv::Mat::zeros(200, 200, CV_8UC3);
         ASSERT_TRUE(xh::wait_until(
             [&] {
@@ -105,13 +106,15 @@ TEST_F(RectsketchWindow, DragLeavingTheCanvasIsClipped)
 TEST_F(RectsketchWindow, RightButtonDragChangesNothing)
 {
     start();
+    const int windows_before = xh::viewable_top_level_windows();
     xh::move_pointer(screen({40, 40}));
     xh::press_button(3);
     move_to({40, 40}, {120, 120});
     xh::release_button(3);
     // The right button opens the window's own context menu; a click far away closes it.
-    const cv::Point far_away = xh::screen_origin(window) + cv::Point(1600, 900);
-    xh::click(far_away);
+    ASSERT_TRUE(xh::wait_until([&] { return xh::viewable_top_level_windows() > windows_before; }, patience));
+    xh::click(xh::screen_origin(window) + cv::Point(1600, 900));
+    ASSERT_TRUE(xh::wait_until([&] { return xh::viewable_top_level_windows() == windows_before; }, patience));
     EXPECT_TRUE(shows(cv::Mat::zeros(200, 200, CV_8UC3)));
 
     press_at({20, 20});

@@ -204,6 +204,26 @@ bool window_exists(const std::string& title)
     return search(display(), DefaultRootWindow(display()), title) != 0;
 }
 
+int viewable_top_level_windows()
+{
+    Display* d = display();
+    Window root_return = 0;
+    Window parent_return = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (XQueryTree(d, DefaultRootWindow(d), &root_return, &parent_return, &children, &count) == 0)
+        return 0;
+    int viewable = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        XWindowAttributes attributes;
+        viewable +=
+            XGetWindowAttributes(d, children[i], &attributes) != 0 && attributes.map_state == IsViewable;
+    }
+    if (children != nullptr)
+        XFree(children);
+    return viewable;
+}
+
 cv::Mat capture(window_id window)
 {
     Display* d = display();

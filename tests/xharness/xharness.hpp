@@ -39,6 +39,8 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds tim
 // The viewable top-level window titled `title`, or 0 when none appears within `timeout`.
 window_id find_window(const std::string& title, std::chrono::milliseconds timeout);
 bool window_exists(const std::string& title);
+// How many top-level windows are on screen: a popup menu opening or closing changes it.
+int viewable_top_level_windows();
 
 // The window's pixels as a BGR image, and its position on the screen.
 cv::Mat capture(window_id window);
