@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -128,7 +129,11 @@ int wait_exit(child_process& child, std::chrono::milliseconds timeout)
 
 bool still_running(const child_process& child)
 {
-    return child.pid > 0 && waitpid(child.pid, nullptr, WNOHANG) == 0;
+    // WNOWAIT leaves an ended child's status for wait_exit to collect.
+    siginfo_t info{};
+    return child.pid > 0
+           && waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0
+           && info.si_pid == 0;
 }
 
 void stop(child_process& child)
@@ -150,10 +155,21 @@ std::string read_file(const std::string& path)
 
 std::string unique_temp_path(const std::string& stem)
 {
+    // One directory per test process, removed when it exits, holds every path handed out. It is
+    // never destroyed, so it is still there for the exit handler.
+    static const std::filesystem::path* dir = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/cvtrio-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            return new std::filesystem::path(std::filesystem::temp_directory_path());
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(*dir, ignored);
+        });
+        return new std::filesystem::path(pattern);
+    }();
     static int counter = 0;
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir != nullptr ? dir : "/tmp") + "/cvtrio-" + std::to_string(getpid()) + "-"
-           + std::to_string(++counter) + "-" + stem;
+    return (*dir / (std::to_string(++counter) + "-" + stem)).string();
 }
 
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout)
@@ -318,6 +334,12 @@ void request_close(window_id window)
 void raise(window_id window)
 {
     XRaiseWindow(display(), window);
+    XSync(display(), False);
+}
+
+void move_window(window_id window, cv::Point screen)
+{
+    XMoveWindow(display(), window, screen.x, screen.y);
     XSync(display(), False);
 }
 

@@ -26,11 +26,13 @@ child_process spawn(const std::vector<std::string>& argv, const std::vector<std:
 // Waits for the child to end and returns its exit status, 128 + signal when a signal ended it,
 // or -1 when it was still running after `timeout` (it is then killed).
 int wait_exit(child_process& child, std::chrono::milliseconds timeout);
+// Whether the child is still running; an ended child keeps its status for wait_exit.
 bool still_running(const child_process& child);
 // Kills a child that is still running; tests call it on the way out so no program outlives them.
 void stop(child_process& child);
 
 std::string read_file(const std::string& path);
+// A fresh path in a directory of this test process that is removed when the process exits.
 std::string unique_temp_path(const std::string& stem);
 
 // Polls `done` every 20 ms until it holds or `timeout` passes; returns its last answer.
@@ -59,5 +61,8 @@ void key(window_id focus, const std::string& keysym_name);
 // Asks the window to close, as a window manager's close button does (WM_DELETE_WINDOW).
 void request_close(window_id window);
 void raise(window_id window);
+
+// Moves a top-level window so that its top-left corner is at `screen` (no window manager runs).
+void move_window(window_id window, cv::Point screen);
 
 } // namespace xharness
