@@ -1,0 +1,113 @@
+// framefilter: plays a video file in two windows, "Original" as decoded and "Processed" through
+// filter_frame; ends at the end of the file, on Esc, or when either window is closed.
+#include "playback.hpp"
+
+#include <X11/Xlib.h>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/highgui.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const original_title = "Original";
+const char* const processed_title = "Processed";
+const int esc_key = 27;
+const int frame_wait_ms = 33;
+
+// The Qt backend aborts the process when it cannot reach its display, so ask X first.
+// A platform other than X (QT_QPA_PLATFORM=wayland, offscreen, ...) is left to Qt.
+bool display_reachable()
+{
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0)
+        return true;
+    Display* display = XOpenDisplay(nullptr);
+    if (display != nullptr)
+        XCloseDisplay(display);
+    return display != nullptr;
+}
+
+// Closing a window through the window manager reads as 0; backends that cannot tell answer -1.
+bool window_open(const char* title)
+{
+    return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) != 0;
+}
+
+void destroy_windows()
+{
+    cv::destroyWindow(original_title);
+    cv::destroyWindow(processed_title);
+}
+
+bool windows_open()
+{
+    return window_open(original_title) && window_open(processed_title);
+}
+
+void play(cv::VideoCapture& capture, cv::Mat& frame)
+{
+    // Showing into a closed window would open it again, so a close ends playback before the next
+    // picture; a close can come in whenever the library handles window events.
+    while (read_frame(capture, frame) && windows_open()) {
+        cv::imshow(original_title, frame);
+        filter_shown_frame(frame);
+        if (!windows_open())
+            break;
+        cv::imshow(processed_title, frame);
+        const int key = cv::waitKeyEx(frame_wait_ms);
+        if ((key & 0xff) == esc_key || !windows_open())
+            break;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: framefilter VIDEO_FILE\n");
+        return 2;
+    }
+    const std::string path = argv[1];
+    const std::string problem = path_problem(path);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "framefilter: cannot play '%s': %s\n", path.c_str(), problem.c_str());
+        return 1;
+    }
+    if (!display_reachable()) {
+        const char* name = std::getenv("DISPLAY");
+        std::fprintf(stderr, "framefilter: cannot open a window: no X display at '%s'\n", name ? name : "");
+        return 1;
+    }
+
+    // Qt greets a session without XDG_RUNTIME_DIR (root's, for one) with a warning of its own.
+    quietly([] {
+        cv::namedWindow(original_title, cv::WINDOW_AUTOSIZE);
+        cv::namedWindow(processed_title, cv::WINDOW_AUTOSIZE);
+        return true;
+    });
+
+    cv::VideoCapture capture;
+    cv::Mat frame;
+    if (!open_video(path, capture, frame)) {
+        destroy_windows();
+        std::fprintf(stderr, "framefilter: cannot play '%s': no video frame could be read from it\n",
+                     path.c_str());
+        return 1;
+    }
+    // The first frame is only measured.
+    std::printf("Processing a %dx%d image with %d channels\n", frame.rows, frame.cols, frame.channels());
+    std::fflush(stdout);
+
+    play(capture, frame);
+
+    close_video(capture);
+    frame.release();
+    destroy_windows();
+    return 0;
+}

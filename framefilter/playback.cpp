@@ -1,0 +1,182 @@
+#include "playback.hpp"
+
+#include "filter_frame.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int saved_stderr = -1;
+int null_device = -1;
+
+void quiet_stderr()
+{
+    if (null_device < 0)
+        null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_stderr < 0)
+        saved_stderr = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    if (null_device >= 0 && saved_stderr >= 0)
+        dup2(null_device, 2);
+}
+
+void restore_stderr()
+{
+    if (saved_stderr >= 0)
+        dup2(saved_stderr, 2);
+}
+
+template <typename Call> bool quietly(Call call)
+{
+    std::fflush(stderr);
+    quiet_stderr();
+    bool result = false;
+    try {
+        result = call();
+    } catch (const cv::Exception&) {
+        result = false;
+    }
+    restore_stderr();
+    return result;
+}
+
+std::string upper(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool is_mjpeg_fourcc(const std::string& fourcc)
+{
+    return upper(fourcc) == "MJPG";
+}
+
+} // namespace
+
+bool quietly(const std::function<bool()>& call)
+{
+    std::fflush(stderr);
+    quiet_stderr();
+    bool result = false;
+    try {
+        result = call();
+    } catch (const cv::Exception&) {
+        result = false;
+    }
+    restore_stderr();
+    return result;
+}
+
+std::string path_problem(const std::string& path)
+{
+    if (names_image_sequence(path) || path.find("://") != std::string::npos)
+        return {};
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        return std::strerror(errno);
+    if (S_ISDIR(info.st_mode))
+        return "it is a directory";
+    if (!S_ISREG(info.st_mode))
+        return {};
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::strerror(errno);
+    close(fd);
+    if (info.st_size == 0)
+        return "the file is empty";
+    return {};
+}
+
+bool names_image_sequence(const std::string& path)
+{
+    for (std::size_t at = path.find('%'); at != std::string::npos; at = path.find('%', at + 1)) {
+        std::size_t end = at + 1;
+        while (end < path.size() && std::isdigit(static_cast<unsigned char>(path[end])))
+            ++end;
+        if (end < path.size() && path[end] == 'd')
+            return true;
+    }
+    return false;
+}
+
+bool is_mjpeg_avi(const std::string& head)
+{
+    if (head.size() < 12 || head.compare(0, 4, "RIFF") != 0 || head.compare(8, 4, "AVI ") != 0)
+        return false;
+    // The first video stream header: 'strh', size, type 'vids', handler; then its 'strf', a
+    // BITMAPINFOHEADER whose compression code sits 16 bytes into the chunk data.
+    for (std::size_t at = head.find("strh"); at != std::string::npos; at = head.find("strh", at + 4)) {
+        if (at + 16 > head.size() || head.compare(at + 8, 4, "vids") != 0)
+            continue;
+        if (is_mjpeg_fourcc(head.substr(at + 12, 4)))
+            return true;
+        const std::size_t format = head.find("strf", at);
+        return format != std::string::npos && format + 28 <= head.size()
+               && is_mjpeg_fourcc(head.substr(format + 24, 4));
+    }
+    return false;
+}
+
+std::string file_head(const std::string& path, std::size_t count)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string head(count, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(count));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    return head;
+}
+
+std::vector<int> reader_order(const std::string& path, const std::string& head)
+{
+    // OpenCV's own image-sequence reader gives every image its own size; the FFmpeg one scales
+    // them to the first and, in the library's Debian build, can crash doing so.
+    if (names_image_sequence(path))
+        return {cv::CAP_IMAGES, cv::CAP_ANY};
+    // Motion JPEG whose chroma layout changes after the first frame (some trail cameras) crashes
+    // the FFmpeg reader; GStreamer's decodes it.
+    if (is_mjpeg_avi(head))
+        return {cv::CAP_GSTREAMER, cv::CAP_ANY};
+    return {cv::CAP_ANY};
+}
+
+bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame)
+{
+    for (const int reader : reader_order(path, file_head(path, 64 * 1024))) {
+        if (quietly([&] {
+                return capture.open(path, reader) && capture.read(first_frame) && !first_frame.empty();
+            }))
+            return true;
+        close_video(capture);
+    }
+    return false;
+}
+
+bool read_frame(cv::VideoCapture& capture, cv::Mat& frame)
+{
+    return quietly([&] { return capture.read(frame) && !frame.empty(); });
+}
+
+void close_video(cv::VideoCapture& capture)
+{
+    quietly([&] {
+        capture.release();
+        return true;
+    });
+}
+
+void filter_shown_frame(cv::Mat& frame)
+{
+    if (frame.depth() != CV_8U || frame.channels() < 3 || frame.dims != 2)
+        return;
+    if (static_cast<double>(frame.step[0]) * frame.rows > INT_MAX)
+        return;
+    filter_frame(frame.data, frame.rows, frame.cols, static_cast<int>(frame.step[0]), frame.channels());
+}

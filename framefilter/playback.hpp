@@ -1,0 +1,43 @@
+// framefilter's input side: checks on the path before any window opens, the choice of reader for
+// what the file holds, quiet reads, and the filtering of each frame with its own geometry.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Why `path` cannot be played, found without decoding it: a missing, unreadable or empty file, or a
+// directory. Empty when nothing is wrong that far. Image-sequence patterns and URLs are left to the
+// readers.
+std::string path_problem(const std::string& path);
+
+// True for a numbered image-sequence pattern such as "frames/f%d.png" or "img%03d.jpg".
+bool names_image_sequence(const std::string& path);
+
+// True when `head`, the first bytes of a file, starts an AVI whose video stream is Motion JPEG.
+bool is_mjpeg_avi(const std::string& head);
+
+// Up to `count` bytes from the start of the file; empty when it cannot be read.
+std::string file_head(const std::string& path, std::size_t count);
+
+// The readers (cv::VideoCaptureAPIs) to try for `path`, best first; the last is always cv::CAP_ANY.
+std::vector<int> reader_order(const std::string& path, const std::string& head);
+
+// Opens `path` with the first reader of reader_order that delivers a frame, leaving that frame in
+// `first_frame`. The decoders' own diagnostics are kept off standard error.
+bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame);
+bool read_frame(cv::VideoCapture& capture, cv::Mat& frame);
+void close_video(cv::VideoCapture& capture);
+
+// Runs `call` with standard error pointed at /dev/null and returns its answer; a cv::Exception
+// reads as false. The libraries underneath OpenCV (FFmpeg, GStreamer, libjpeg, Qt) write their own
+// warnings straight to standard error, past OpenCV's log level.
+bool quietly(const std::function<bool()>& call);
+
+// Runs filter_frame on the frame's own pixels and geometry. Frames it cannot take (fewer than three
+// channels, or channels wider than a byte) are left as they are.
+void filter_shown_frame(cv::Mat& frame);

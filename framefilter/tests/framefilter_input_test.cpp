@@ -1,0 +1,264 @@
+// The real framefilter on bad input and on a corpus of ordinary files made here with ffmpeg: the
+// exit status, one line on standard error where it fails, nothing on standard output but the
+// geometry line, and an end by itself, never a crash or a hang.
+#include "playback.hpp"
+#include "test_videos.hpp"
+#include "xharness.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <functional>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace tv = test_videos;
+namespace xh = xharness;
+
+const auto bound = 30s;
+
+struct outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs framefilter with `args`; as user nobody when asked and the tests run as root, who could
+// read any file.
+outcome run_framefilter(const std::vector<std::string>& args, bool as_nobody = false)
+{
+    std::vector<std::string> argv;
+    if (as_nobody && geteuid() == 0)
+        argv = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+    argv.push_back(FRAMEFILTER_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    xh::child_process child = xh::spawn(argv);
+    outcome result;
+    result.status = xh::wait_exit(child, bound);
+    result.out = xh::read_file(child.out_path);
+    result.err = xh::read_file(child.err_path);
+    return result;
+}
+
+struct bad_input {
+    std::string name;
+    // Makes the input in `dir` and returns the argument to pass; nothing for no argument.
+    std::function<std::vector<std::string>(const std::string& dir)> make;
+    int status;
+    std::string error; // a part of the one line on standard error; empty: standard error stays empty
+    std::string out;   // all of standard output
+    bool as_nobody = false;
+};
+
+void PrintTo(const bad_input& input, std::ostream* out)
+{
+    *out << input.name;
+}
+
+std::vector<std::string> ffv1_clip(const std::string& dir, int frames, cv::Size size)
+{
+    const std::string path = dir + "/clip.avi";
+    EXPECT_TRUE(tv::write_ffv1_avi(path, tv::distinct_frames(frames, size)));
+    return {path};
+}
+
+std::vector<std::string> cut_in_half(const std::string& whole, const std::string& cut)
+{
+    tv::write_prefix(whole, cut, tv::file_size(whole) / 2);
+    return {cut};
+}
+
+std::vector<bad_input> bad_inputs()
+{
+    const std::string cannot_read = "no video frame could be read";
+    return {
+        {"NoArgument", [](const std::string&) { return std::vector<std::string>{}; }, 2, "usage", ""},
+        {"MissingFile", [](const std::string& dir) { return std::vector<std::string>{dir + "/none.avi"}; }, 1,
+         "No such file or directory", ""},
+        {"Directory", [](const std::string& dir) { return std::vector<std::string>{dir}; }, 1, "directory",
+         ""},
+        {"EmptyFile",
+         [](const std::string& dir) {
+             tv::write_bytes(dir + "/empty.avi", "");
+             return std::vector<std::string>{dir + "/empty.avi"};
+         },
+         1, "empty", ""},
+        {"RandomBytes",
+         [](const std::string& dir) {
+             std::mt19937 generator(20240601);
+             std::string bytes(64 * 1024, '\0');
+             for (char& byte : bytes)
+                 byte = static_cast<char>(generator() & 0xff);
+             tv::write_bytes(dir + "/noise.avi", bytes);
+             return std::vector<std::string>{dir + "/noise.avi"};
+         },
+         1, cannot_read, ""},
+        {"TextFile",
+         [](const std::string& dir) {
+             tv::write_bytes(dir + "/notes.txt", "Shopping list\n- milk\n- bread\n");
+             return std::vector<std::string>{dir + "/notes.txt"};
+         },
+         1, cannot_read, ""},
+        // AVI is read front to back: the frames before the cut play.
+        {"AviCutInTheMiddle",
+         [](const std::string& dir) {
+             return cut_in_half(ffv1_clip(dir, 30, {160, 120})[0], dir + "/cut.avi");
+         },
+         0, "", tv::geometry_line(120, 160, 3)},
+        // MP4 written in one pass keeps its index at the end: without it nothing can be read.
+        {"Mp4CutInTheMiddle",
+         [](const std::string& dir) {
+             EXPECT_TRUE(tv::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -frames:v 30 -c:v libx264 "
+                                    + dir + "/whole.mp4"));
+             return cut_in_half(dir + "/whole.mp4", dir + "/cut.mp4");
+         },
+         1, cannot_read, ""},
+        {"UnreadableFile",
+         [](const std::string& dir) {
+             const std::string path = ffv1_clip(dir, 5, {160, 120})[0];
+             chmod(dir.c_str(), 0755);
+             chmod(path.c_str(), 0);
+             return std::vector<std::string>{path};
+         },
+         1, "Permission denied", "", true},
+        {"FrameSizeChangesPartway",
+         [](const std::string& dir) {
+             std::vector<cv::Mat> frames = tv::distinct_frames(5, {720, 120});
+             for (int i = 5; i < 15; ++i)
+                 frames.push_back(tv::distinct_frame(i, {600, 240}));
+             EXPECT_TRUE(tv::write_image_sequence(dir + "/f%d.png", frames));
+             return std::vector<std::string>{dir + "/f%d.png"};
+         },
+         0, "", tv::geometry_line(120, 720, 3)},
+        {"OneFrameVideo",
+         [](const std::string& dir) {
+             return ffv1_clip(dir, 1, {160, 120});
+         },
+         0, "", tv::geometry_line(120, 160, 3)},
+        {"MotionJpegWhosePixelFormatChanges",
+         [](const std::string& dir) {
+             EXPECT_TRUE(tv::write_trail_camera_avi(dir, dir + "/trail.avi", {1280, 720}, 15));
+             return std::vector<std::string>{dir + "/trail.avi"};
+         },
+         0, "", tv::geometry_line(720, 1280, 3)},
+    };
+}
+
+class BadInput : public ::testing::TestWithParam<bad_input> {
+  protected:
+    void SetUp() override
+    {
+        dir = tv::make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+    }
+    void TearDown() override { tv::remove_tree(dir); }
+    std::string dir;
+};
+
+TEST_P(BadInput, EndsByItselfWithItsStatusAndOneLine)
+{
+    const bad_input& input = GetParam();
+    const std::vector<std::string> args = input.make(dir);
+    // Inputs that the readers could mishandle only now and then are played more than once.
+    const int runs = input.status == 0 ? 2 : 1;
+    for (int run = 0; run < runs; ++run) {
+        const outcome result = run_framefilter(args, input.as_nobody);
+        EXPECT_EQ(result.status, input.status) << "-1: still running after the bound; over 128: a signal";
+        EXPECT_EQ(result.out, input.out);
+        if (input.error.empty()) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_NE(result.err.find(input.error), std::string::npos) << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+            if (!args.empty()) {
+                EXPECT_NE(result.err.find(args[0]), std::string::npos) << "the line names the path";
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BadInput, ::testing::ValuesIn(bad_inputs()),
+                         [](const auto& info) { return info.param.name; });
+
+struct ordinary_file {
+    std::string name; // file name; its extension picks the container
+    cv::Size size;
+    std::string encoding; // ffmpeg output options
+};
+
+void PrintTo(const ordinary_file& file, std::ostream* out)
+{
+    *out << file.name;
+}
+
+class OrdinaryFile : public ::testing::TestWithParam<ordinary_file> {
+  protected:
+    void SetUp() override
+    {
+        dir = tv::make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+    }
+    void TearDown() override { tv::remove_tree(dir); }
+    std::string dir;
+};
+
+const int corpus_frames = 10;
+
+TEST_P(OrdinaryFile, PlaysToItsEndWithItsGeometry)
+{
+    const ordinary_file& file = GetParam();
+    const std::string path = dir + "/" + file.name;
+    ASSERT_TRUE(tv::ffmpeg("-f lavfi -i testsrc=size=" + std::to_string(file.size.width) + "x"
+                           + std::to_string(file.size.height) + ":rate=25 -frames:v "
+                           + std::to_string(corpus_frames) + " " + file.encoding + " " + path));
+
+    // The reader chosen for the file delivers every frame at the file's size...
+    cv::VideoCapture capture;
+    cv::Mat frame;
+    ASSERT_TRUE(open_video(path, capture, frame));
+    int frames = 0;
+    do {
+        EXPECT_EQ(frame.size(), file.size) << "frame " << frames;
+        EXPECT_EQ(frame.type(), CV_8UC3) << "frame " << frames;
+        ++frames;
+    } while (read_frame(capture, frame));
+    close_video(capture);
+    EXPECT_EQ(frames, corpus_frames);
+
+    // ...and the program plays it through.
+    const outcome result = run_framefilter({path});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, tv::geometry_line(file.size.height, file.size.width, 3));
+    EXPECT_EQ(result.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, OrdinaryFile,
+    ::testing::Values(ordinary_file{"h264.mp4", {320, 240}, "-c:v libx264 -pix_fmt yuv420p"},
+                      ordinary_file{"h264_odd.mkv", {321, 243}, "-c:v libx264 -pix_fmt yuv444p"},
+                      ordinary_file{"h264_10bit.mp4", {320, 180}, "-c:v libx264 -pix_fmt yuv420p10le"},
+                      ordinary_file{"vp9.webm", {352, 288}, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8"},
+                      ordinary_file{"vp9_10bit.webm",
+                                    {320, 180},
+                                    "-c:v libvpx-vp9 -pix_fmt yuv420p10le -deadline realtime -cpu-used 8"},
+                      ordinary_file{"mpeg4.avi", {320, 240}, "-c:v mpeg4"},
+                      ordinary_file{"mpeg4_odd.mp4", {333, 201}, "-c:v mpeg4"},
+                      ordinary_file{"mjpeg.avi", {320, 240}, "-c:v mjpeg -pix_fmt yuvj420p"},
+                      ordinary_file{"mjpeg_odd.avi", {333, 201}, "-c:v mjpeg -pix_fmt yuvj444p"},
+                      ordinary_file{"mjpeg_grey.avi", {320, 240}, "-c:v mjpeg -pix_fmt gray"},
+                      ordinary_file{"mjpeg.mov", {320, 240}, "-c:v mjpeg"},
+                      ordinary_file{"ffv1_odd.mkv", {723, 97}, "-c:v ffv1"},
+                      ordinary_file{"ffv1_grey.mkv", {320, 240}, "-c:v ffv1 -pix_fmt gray"},
+                      ordinary_file{"ffv1_10bit.mkv", {320, 240}, "-c:v ffv1 -pix_fmt yuv420p10le"}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        std::replace(name.begin(), name.end(), '.', '_');
+        return name;
+    });
+
+} // namespace

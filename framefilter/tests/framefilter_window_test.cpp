@@ -1,0 +1,300 @@
+// The real framefilter in real windows: test clips made here, screen pixels read back.
+#include "filter_frame.hpp"
+#include "test_videos.hpp"
+#include "xharness.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <chrono>
+#include <set>
+#include <sys/wait.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace tv = test_videos;
+namespace xh = xharness;
+
+const auto patience = 10s;
+
+cv::Mat filtered(const cv::Mat& frame)
+{
+    cv::Mat result = frame.clone();
+    filter_frame(result.data, result.rows, result.cols, static_cast<int>(result.step[0]), result.channels());
+    return result;
+}
+
+bool same_pixels(const cv::Mat& a, const cv::Mat& b)
+{
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+// What one window is expected to show: each candidate picture, and where in the window the picture
+// sits once it has been found.
+struct window_watch {
+    std::string title;
+    std::vector<cv::Mat> candidates; // candidates[i] is what frame i should look like
+    xh::window_id window = 0;
+    std::vector<cv::Mat> anchors; // per picture size, the top rows that all its candidates share
+    cv::Point at{-1, -1};
+    int misses = 0;
+    std::set<int> seen;
+    int first_frame_sightings = 0;
+};
+
+window_watch watching(const std::string& title, const std::vector<cv::Mat>& candidates)
+{
+    window_watch watch;
+    watch.title = title;
+    watch.candidates = candidates;
+    // Finding one shared strip is far quicker than trying every candidate in turn.
+    for (const cv::Mat& first : candidates) {
+        if (std::any_of(watch.anchors.begin(), watch.anchors.end(),
+                        [&](const cv::Mat& a) { return a.cols == first.cols; }))
+            continue;
+        int shared = first.rows;
+        for (const cv::Mat& other : candidates)
+            for (int row = 0; row < shared && other.size() == first.size(); ++row)
+                if (!same_pixels(first.row(row), other.row(row)))
+                    shared = row;
+        watch.anchors.push_back(shared >= 4 ? first.rowRange(0, shared) : first);
+    }
+    return watch;
+}
+
+// The candidate that `pixels` shows at `at`, or -1.
+int shown_at(const window_watch& watch, const cv::Mat& pixels, cv::Point at)
+{
+    for (std::size_t i = 0; i < watch.candidates.size(); ++i) {
+        const cv::Rect area(at, watch.candidates[i].size());
+        if ((area & cv::Rect(0, 0, pixels.cols, pixels.rows)) == area
+            && same_pixels(pixels(area), watch.candidates[i]))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// The topmost place where `picture` appears in the window's pixels, or (-1, -1). The window centres
+// its picture under a wider tool bar, so only a few columns around the middle are tried.
+cv::Point locate(const cv::Mat& pixels, const cv::Mat& picture)
+{
+    const int margin = 4;
+    const int centre = (pixels.cols - picture.cols) / 2;
+    for (int y = 0; y + picture.rows <= pixels.rows; ++y)
+        for (int x = std::max(0, centre - margin); x <= centre + margin && x + picture.cols <= pixels.cols;
+             ++x)
+            if (same_pixels(pixels(cv::Rect(x, y, picture.cols, 1)), picture.row(0))
+                && same_pixels(pixels(cv::Rect(x, y, picture.cols, picture.rows)), picture))
+                return {x, y};
+    return {-1, -1};
+}
+
+// Records which candidate the watched window shows, if any. A capture torn between two frames
+// matches none and is ignored.
+void look(window_watch& watch)
+{
+    if (watch.window == 0) {
+        watch.window = xh::find_window(watch.title, 0ms);
+        // Both windows open at the same place; the second goes below the first, clear of it.
+        if (watch.window != 0 && watch.title == "Processed")
+            xh::move_window(watch.window, {0, 480});
+    }
+    if (watch.window == 0)
+        return;
+    const cv::Mat pixels = xh::capture(watch.window);
+    if (pixels.empty())
+        return;
+    int index = watch.at.x >= 0 ? shown_at(watch, pixels, watch.at) : -1;
+    if (index < 0 && (watch.at.x < 0 || ++watch.misses > 4)) {
+        watch.misses = 0;
+        for (const cv::Mat& anchor : watch.anchors) {
+            // The topmost match is the picture's top edge: above it is the window's tool bar.
+            const cv::Point where = locate(pixels, anchor);
+            if (where.x >= 0 && (index = shown_at(watch, pixels, where)) >= 0) {
+                watch.at = where;
+                break;
+            }
+        }
+    }
+    if (index == 0)
+        ++watch.first_frame_sightings;
+    else if (index > 0)
+        watch.seen.insert(index);
+}
+
+class FramefilterWindow : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        dir = tv::make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+    }
+    void TearDown() override
+    {
+        xh::stop(child);
+        tv::remove_tree(dir);
+    }
+    std::string clip(const std::vector<cv::Mat>& frames, const std::string& name = "clip.avi")
+    {
+        const std::string path = dir + "/" + name;
+        EXPECT_TRUE(tv::write_ffv1_avi(path, frames));
+        return path;
+    }
+    void start(const std::string& path, const std::vector<std::string>& env = {})
+    {
+        child = xh::spawn({FRAMEFILTER_PATH, path}, env);
+    }
+    bool ended() const { return !xh::still_running(child); }
+    // Watches both windows until the program ends by itself; returns its exit status.
+    int watch_until_exit(window_watch& original, window_watch& processed, std::chrono::seconds bound)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (!ended() && std::chrono::steady_clock::now() < deadline) {
+            look(original);
+            look(processed);
+        }
+        return xh::wait_exit(child, 1s);
+    }
+    std::string out() const { return xh::read_file(child.out_path); }
+    std::string err() const { return xh::read_file(child.err_path); }
+
+    std::string dir;
+    xh::child_process child;
+};
+
+TEST_F(FramefilterWindow, PlaysFramesOneOnwardAsDecodedAndFilteredThenEndsByItself)
+{
+    const std::string path = clip(tv::distinct_frames(90, {720, 120}));
+    const std::vector<cv::Mat> decoded = tv::decode_all(path);
+    ASSERT_EQ(decoded.size(), 90u);
+    std::vector<cv::Mat> decoded_and_filtered;
+    for (const cv::Mat& frame : decoded)
+        decoded_and_filtered.push_back(filtered(frame));
+    window_watch original = watching("Original", decoded);
+    window_watch processed = watching("Processed", decoded_and_filtered);
+
+    start(path);
+    EXPECT_EQ(watch_until_exit(original, processed, 30s), 0);
+    EXPECT_EQ(out(), tv::geometry_line(120, 720, 3));
+    EXPECT_EQ(err(), "");
+    EXPECT_GE(original.seen.size(), 3u) << "\"Original\" showed too few frames as decoded";
+    EXPECT_GE(processed.seen.size(), 3u) << "\"Processed\" showed too few frames as filtered";
+    EXPECT_EQ(original.first_frame_sightings + processed.first_frame_sightings, 0)
+        << "the first frame is only measured";
+    EXPECT_FALSE(xh::window_exists("Original"));
+    EXPECT_FALSE(xh::window_exists("Processed"));
+}
+
+TEST_F(FramefilterWindow, AOneFrameFilePrintsTheLineAndShowsNothing)
+{
+    const std::string path = clip(tv::distinct_frames(1, {720, 120}));
+    const std::vector<cv::Mat> decoded = tv::decode_all(path);
+    ASSERT_EQ(decoded.size(), 1u);
+    window_watch original = watching("Original", decoded);
+    window_watch processed = watching("Processed", {filtered(decoded[0])});
+    start(path);
+    EXPECT_EQ(watch_until_exit(original, processed, 20s), 0);
+    EXPECT_EQ(out(), tv::geometry_line(120, 720, 3));
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(original.first_frame_sightings + processed.first_frame_sightings, 0);
+}
+
+TEST_F(FramefilterWindow, FramesOfAnotherSizeAreFilteredWithTheirOwnGeometry)
+{
+    // The first frames are wide and flat, the rest narrower and taller: the first frame's row step
+    // over the later frames' buffers would reach past their end.
+    std::vector<cv::Mat> frames = tv::distinct_frames(8, {720, 120});
+    for (int i = 8; i < 50; ++i)
+        frames.push_back(tv::distinct_frame(i, {600, 240}));
+    ASSERT_TRUE(tv::write_image_sequence(dir + "/f%d.png", frames));
+    std::vector<cv::Mat> frames_filtered;
+    for (const cv::Mat& frame : frames)
+        frames_filtered.push_back(filtered(frame));
+    window_watch original = watching("Original", frames);
+    window_watch processed = watching("Processed", frames_filtered);
+
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        start(dir + "/f%d.png");
+        EXPECT_EQ(watch_until_exit(original, processed, 30s), 0);
+        EXPECT_EQ(out(), tv::geometry_line(120, 720, 3));
+        EXPECT_EQ(err(), "");
+    }
+    EXPECT_TRUE(std::any_of(processed.seen.begin(), processed.seen.end(), [](int i) { return i >= 8; }))
+        << "\"Processed\" never showed a 600 x 240 frame filtered at that size";
+    EXPECT_TRUE(std::any_of(original.seen.begin(), original.seen.end(), [](int i) { return i >= 8; }));
+}
+
+TEST_F(FramefilterWindow, GreyFramesShowUnfilteredInProcessed)
+{
+    std::vector<cv::Mat> grey;
+    for (const cv::Mat& frame : tv::distinct_frames(40, {320, 96})) {
+        grey.emplace_back();
+        cv::cvtColor(frame, grey.back(), cv::COLOR_BGR2GRAY);
+    }
+    ASSERT_TRUE(tv::write_image_sequence(dir + "/g%02d.png", grey));
+    ASSERT_EQ(cv::imread(dir + "/g00.png", cv::IMREAD_UNCHANGED).channels(), 1);
+    std::vector<cv::Mat> as_shown;
+    for (const cv::Mat& frame : grey) {
+        as_shown.emplace_back();
+        cv::cvtColor(frame, as_shown.back(), cv::COLOR_GRAY2BGR);
+    }
+    window_watch original = watching("Original", as_shown);
+    window_watch processed = watching("Processed", as_shown);
+    start(dir + "/g%02d.png");
+    EXPECT_EQ(watch_until_exit(original, processed, 30s), 0);
+    EXPECT_EQ(out(), tv::geometry_line(96, 320, 1));
+    EXPECT_GE(processed.seen.size(), 3u);
+    EXPECT_EQ(processed.first_frame_sightings, 0);
+}
+
+TEST_F(FramefilterWindow, EscEndsPlaybackEarlyAndOtherKeysDoNot)
+{
+    // Twenty seconds of video: an end within a few seconds of Esc is Esc's doing.
+    const std::string path = clip(tv::distinct_frames(600, {160, 120}));
+    start(path);
+    const xh::window_id window = xh::find_window("Original", patience);
+    ASSERT_NE(window, 0u);
+    xh::key(window, "a");
+    xh::key(window, "Return");
+    xh::key(window, "space");
+    EXPECT_FALSE(xh::wait_until([&] { return !xh::still_running(child); }, 1s));
+    xh::key(window, "Escape");
+    EXPECT_EQ(xh::wait_exit(child, 5s), 0);
+    EXPECT_EQ(out(), tv::geometry_line(120, 160, 3));
+    EXPECT_EQ(err(), "");
+}
+
+TEST_F(FramefilterWindow, ClosingEitherWindowEndsPlayback)
+{
+    const std::string path = clip(tv::distinct_frames(600, {160, 120}));
+    for (const char* title : {"Original", "Processed"}) {
+        SCOPED_TRACE(title);
+        start(path);
+        const xh::window_id window = xh::find_window(title, patience);
+        ASSERT_NE(window, 0u);
+        xh::request_close(window);
+        EXPECT_EQ(xh::wait_exit(child, 5s), 0);
+        EXPECT_EQ(out(), tv::geometry_line(120, 160, 3));
+        EXPECT_FALSE(xh::window_exists("Original"));
+        EXPECT_FALSE(xh::window_exists("Processed"));
+    }
+}
+
+TEST_F(FramefilterWindow, WithoutADisplayFailsWithOneLine)
+{
+    const std::string path = clip(tv::distinct_frames(3, {160, 120}));
+    for (const std::string& env : {std::string("DISPLAY"), std::string("DISPLAY=:987")}) {
+        SCOPED_TRACE(env);
+        start(path, {env});
+        EXPECT_EQ(xh::wait_exit(child, patience), 1);
+        EXPECT_EQ(out(), "");
+        const std::string message = err();
+        EXPECT_NE(message.find("display"), std::string::npos) << message;
+        EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+    }
+}
+
+} // namespace

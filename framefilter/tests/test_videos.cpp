@@ -1,0 +1,147 @@
+#include "test_videos.hpp"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+
+namespace test_videos {
+
+std::string make_temp_dir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/framefilter-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        return {};
+    return pattern;
+}
+
+void remove_tree(const std::string& path)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+cv::Mat distinct_frame(int index, cv::Size size)
+{
+    const cv::Scalar mid(120, 110, 90);
+    const cv::Scalar dark(40, 30, 60);
+    const cv::Scalar bright(200, 215, 230);
+    cv::Mat frame(size, CV_8UC3, mid);
+    const int w = size.width;
+    const int h = size.height;
+    cv::rectangle(frame, cv::Rect(0, 0, w / 3, h), dark, cv::FILLED);
+    cv::rectangle(frame, cv::Rect(w / 3, 0, w / 3, h / 2), bright, cv::FILLED);
+    cv::rectangle(frame, cv::Rect((index * 13) % (w - 16), h / 2 - 8, 16, 16), cv::Scalar(250, 250, 250),
+                  cv::FILLED);
+    cv::rectangle(frame, cv::Rect(0, h - 14, w, 14), mid, cv::FILLED);
+    for (int bit = 0; bit < 12 && 4 + bit * 10 + 8 <= w; ++bit)
+        cv::rectangle(frame, cv::Rect(4 + bit * 10, h - 11, 8, 8), (index >> bit) & 1 ? bright : dark,
+                      cv::FILLED);
+    return frame;
+}
+
+std::vector<cv::Mat> distinct_frames(int count, cv::Size size)
+{
+    std::vector<cv::Mat> frames;
+    for (int i = 0; i < count; ++i)
+        frames.push_back(distinct_frame(i, size));
+    return frames;
+}
+
+bool write_ffv1_avi(const std::string& path, const std::vector<cv::Mat>& frames)
+{
+    if (frames.empty())
+        return false;
+    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 30.0,
+                           frames.front().size());
+    if (!writer.isOpened())
+        return false;
+    for (const cv::Mat& frame : frames)
+        writer.write(frame);
+    writer.release();
+    return true;
+}
+
+bool write_image_sequence(const std::string& pattern, const std::vector<cv::Mat>& frames)
+{
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        std::vector<char> name(pattern.size() + 32);
+        std::snprintf(name.data(), name.size(), pattern.c_str(), static_cast<int>(i));
+        if (!cv::imwrite(name.data(), frames[i]))
+            return false;
+    }
+    return true;
+}
+
+std::vector<cv::Mat> decode_all(const std::string& path)
+{
+    std::vector<cv::Mat> frames;
+    cv::VideoCapture capture(path);
+    cv::Mat frame;
+    while (capture.read(frame) && !frame.empty())
+        frames.push_back(frame.clone());
+    return frames;
+}
+
+bool ffmpeg(const std::string& args)
+{
+    const std::string command = "ffmpeg -hide_banner -loglevel error -nostdin -y " + args;
+    const int status = std::system(command.c_str());
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void write_prefix(const std::string& from, const std::string& to, std::size_t bytes)
+{
+    std::ifstream in(from, std::ios::binary);
+    std::string data(bytes, '\0');
+    in.read(data.data(), static_cast<std::streamsize>(bytes));
+    data.resize(static_cast<std::size_t>(in.gcount()));
+    write_bytes(to, data);
+}
+
+void write_bytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t file_size(const std::string& path)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::size_t>(size);
+}
+
+bool write_trail_camera_avi(const std::string& dir, const std::string& path, cv::Size size, int later_frames)
+{
+    const std::string source = "-f lavfi -i testsrc2=size=" + std::to_string(size.width) + "x"
+                               + std::to_string(size.height) + ":rate=25 -c:v mjpeg -f mjpeg ";
+    const std::string first = dir + "/first.mjpeg";
+    const std::string later = dir + "/later.mjpeg";
+    const std::string joined = dir + "/joined.mjpeg";
+    if (!ffmpeg(source + "-frames:v 1 -pix_fmt yuvj422p " + first)
+        || !ffmpeg(source + "-frames:v " + std::to_string(later_frames) + " -pix_fmt yuvj420p " + later))
+        return false;
+    write_bytes(joined, read_file(first) + read_file(later));
+    return ffmpeg("-f mjpeg -i " + joined + " -c copy " + path);
+}
+
+std::string geometry_line(int rows, int cols, int channels)
+{
+    return "Processing a " + std::to_string(rows) + "x" + std::to_string(cols) + " image with "
+           + std::to_string(channels) + " channels\n";
+}
+
+} // namespace test_videos

@@ -1,0 +1,46 @@
+// Test inputs for framefilter, made at test time: distinct synthetic frames, lossless clips and
+// image sequences of them, files made with the ffmpeg command-line tool, and their decoded frames.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <string>
+#include <vector>
+
+namespace test_videos {
+
+// A fresh directory under TMPDIR (or /tmp), removed with remove_tree.
+std::string make_temp_dir();
+void remove_tree(const std::string& path);
+
+// Frame `index` of a clip: a dark, a bright and a mid-coloured region, so that the filter's three
+// outcomes all show, and a moving block and a binary code of `index`, so that no two frames of a
+// clip are the same, before or after filtering.
+cv::Mat distinct_frame(int index, cv::Size size);
+std::vector<cv::Mat> distinct_frames(int count, cv::Size size);
+
+// Writes `frames` losslessly as FFV1 in AVI; false when the writer cannot.
+bool write_ffv1_avi(const std::string& path, const std::vector<cv::Mat>& frames);
+// Writes frames[i] to printf(pattern, i) as PNG; the pattern names a directory that exists.
+bool write_image_sequence(const std::string& pattern, const std::vector<cv::Mat>& frames);
+
+// Every frame that OpenCV's default reader decodes from `path`.
+std::vector<cv::Mat> decode_all(const std::string& path);
+
+// Runs "ffmpeg -hide_banner -loglevel error -nostdin -y ARGS"; true when it exits 0.
+bool ffmpeg(const std::string& args);
+
+// A copy of the first `bytes` bytes of `from`.
+void write_prefix(const std::string& from, const std::string& to, std::size_t bytes);
+void write_bytes(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+std::size_t file_size(const std::string& path);
+
+// A Motion JPEG AVI as some trail cameras write them: one 4:2:2 JPEG frame, then `later_frames`
+// 4:2:0 ones, all `size`, joined and copied into AVI without re-encoding.
+bool write_trail_camera_avi(const std::string& dir, const std::string& path, cv::Size size, int later_frames);
+
+// The line framefilter prints when playback starts.
+std::string geometry_line(int rows, int cols, int channels);
+
+} // namespace test_videos
