@@ -1,0 +1,138 @@
+// The real feedview in a real window, on a machine with no camera: it holds an empty "result"
+// window until a key or a close, whatever the argument.
+#include "xharness.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace xh = xharness;
+
+const char* const title = "result";
+const auto patience = 10s;
+
+class FeedviewWithoutCamera : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        for (const char* device : {"/dev/video1", "/dev/video7"})
+            if (std::filesystem::exists(device))
+                GTEST_SKIP() << device << " exists: these tests need a machine without cameras";
+        // A desktop session has a runtime directory; without one Qt adds a complaint of its own.
+        runtime_dir = xh::unique_temp_path("runtime");
+        mkdir(runtime_dir.c_str(), 0700);
+    }
+    void TearDown() override
+    {
+        xh::stop(child);
+        std::filesystem::remove_all(runtime_dir);
+    }
+
+    void start(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv{FEEDVIEW_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        child = xh::spawn(argv, {"XDG_RUNTIME_DIR=" + runtime_dir});
+        window = xh::find_window(title, patience);
+        ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; stderr:\n"
+                              << xh::read_file(child.err_path);
+    }
+    // Waits until the window is painted and still: its frame drawn (not all black) around an empty,
+    // black picture area, and the same twice in a row.
+    bool settled_empty()
+    {
+        cv::Mat previous;
+        return xh::wait_until(
+            [&] {
+                const cv::Mat pixels = xh::capture(window);
+                const bool painted = !pixels.empty() && cv::countNonZero(pixels.reshape(1)) > 0
+                                     && xh::find_exactly(pixels, cv::Mat::zeros(40, 120, CV_8UC3)).x >= 0;
+                const bool still = painted && previous.size() == pixels.size()
+                                   && cv::norm(previous, pixels, cv::NORM_INF) == 0;
+                previous = pixels;
+                return still;
+            },
+            patience);
+    }
+    void expect_empty_and_holding()
+    {
+        ASSERT_TRUE(settled_empty()) << "the window never showed an empty picture area";
+        const cv::Mat before = xh::capture(window);
+        EXPECT_FALSE(xh::wait_until([&] { return !xh::still_running(child); }, 1s)) << "it did not hold";
+        const cv::Mat after = xh::capture(window);
+        EXPECT_TRUE(before.size() == after.size() && cv::norm(before, after, cv::NORM_INF) == 0)
+            << "the window changed while holding";
+    }
+    // One line of feedview's own on standard error, naming the camera, and none of the library's.
+    void expect_one_line_about(const std::string& camera)
+    {
+        const std::string err = xh::read_file(child.err_path);
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        const std::string start = "feedview: cannot open " + camera;
+        EXPECT_TRUE(err.rfind(start, 0) == 0 && !std::isdigit(static_cast<unsigned char>(err[start.size()])))
+            << err;
+    }
+    int exit_status() { return xh::wait_exit(child, patience); }
+
+    std::string runtime_dir;
+    xh::child_process child;
+    xh::window_id window = 0;
+};
+
+TEST_F(FeedviewWithoutCamera, NoArgumentHoldsAnEmptyWindowUntilAKey)
+{
+    start({});
+    expect_empty_and_holding();
+    xh::key(window, "a");
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_FALSE(xh::window_exists(title));
+    expect_one_line_about("camera 1");
+}
+
+TEST_F(FeedviewWithoutCamera, EveryArgumentEndsTheSameWay)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"7"}, "camera 7"},      {{"x"}, "camera 72"},          {{""}, "camera -48"},
+        {{"3", "4"}, "camera 1"}, {{"\xc3\xa9"}, "camera -109"},
+    };
+    for (const auto& [args, camera] : cases) {
+        SCOPED_TRACE(camera);
+        start(args);
+        ASSERT_TRUE(settled_empty());
+        EXPECT_TRUE(xh::still_running(child));
+        xh::key(window, "Escape");
+        EXPECT_EQ(exit_status(), 0);
+        EXPECT_FALSE(xh::window_exists(title));
+        expect_one_line_about(camera);
+    }
+}
+
+TEST_F(FeedviewWithoutCamera, ClosingTheWindowWhileHoldingEndsWithStatus0)
+{
+    start({"0"});
+    expect_empty_and_holding();
+    xh::request_close(window);
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_FALSE(xh::window_exists(title));
+}
+
+TEST(FeedviewWithoutDisplay, FailsWithOneLineAndStatus1)
+{
+    for (const std::string& env : {std::string("DISPLAY"), std::string("DISPLAY=:987")}) {
+        xh::child_process child = xh::spawn({FEEDVIEW_PATH}, {env});
+        EXPECT_EQ(xh::wait_exit(child, patience), 1) << env;
+        const std::string err = xh::read_file(child.err_path);
+        EXPECT_NE(err.find("display"), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
+
+} // namespace
