@@ -1,0 +1,839 @@
+// An emulated V4L2 capture device for tests, loaded with LD_PRELOAD.
+//
+// For the /dev/videoN paths named in FAKECAM_DEVICES it answers open, the V4L2 ioctls of a simple
+// single-format camera, mmap of its buffers, read and close; every other call goes to the C
+// library. The paths need not exist: the descriptor handed out is a timerfd, which the emulation
+// arms so that it is readable exactly when VIDIOC_DQBUF has something to report. select, poll and
+// epoll on it therefore work unchanged in the kernel, and the buffers live in a memfd, so the
+// program's own munmap is the kernel's too.
+//
+// Settings (environment of the process under test; see README):
+//   FAKECAM_DEVICES     comma-separated camera numbers to emulate, 0 to 63 (default "1")
+//   FAKECAM_SIZE        WxH of the frames (default 320x240; W a multiple of 16, H of 4)
+//   FAKECAM_FPS         frames per second the sensor produces, 1 to 1000 (default 30)
+//   FAKECAM_STOP_AFTER  after this many frames the device behaves as unplugged (default: never)
+//   FAKECAM_TRACE       when 1, each call answered for an emulated device is logged on stderr
+// A malformed setting ends the process with one line on stderr and status 2.
+//
+// Frames are YUYV 4:2:2 carrying pattern.hpp's picture. The sensor ticks at the set rate; on each
+// tick it fills the oldest queued buffer, or skips the tick when none is queued. Frames are
+// numbered 0, 1, 2, ... in the order they are filled, so the number a reader sees is the count of
+// frames it was handed before.
+#include "pattern.hpp"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+struct settings {
+    std::uint64_t devices = 1U << 1; // bit N: /dev/videoN is emulated
+    int width = 320;
+    int height = 240;
+    int fps = 30;
+    long long stop_after = -1; // -1: never stops
+    bool trace = false;
+};
+
+constexpr unsigned max_buffers = 32;
+constexpr int max_open = 16;
+
+// Buffer indices in arrival order.
+struct fifo {
+    unsigned items[max_buffers];
+    unsigned count = 0;
+};
+
+struct device {
+    int fd = -1; // the timerfd the program holds; -1 marks a free slot
+    int number = 0;
+    bool nonblocking = false;
+    int memfd = -1;
+    std::uint8_t* memory = nullptr; // our own mapping of every buffer
+    std::size_t stride = 0;         // bytes from one buffer to the next, whole pages
+    unsigned buffer_count = 0;
+    v4l2_buffer buffers[max_buffers];
+    fifo queued; // waiting for the sensor
+    fifo done;   // filled, waiting for VIDIOC_DQBUF
+    bool streaming = false;
+    long long next_tick_ns = 0;
+    long long produced = 0;
+};
+
+settings config;
+pthread_once_t config_once = PTHREAD_ONCE_INIT;
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+device devices[max_open];
+// How many emulated devices are open: while none is, calls pass through without taking the lock.
+std::atomic<int> open_count{0};
+
+template <typename F> F* next_symbol(const char* name)
+{
+    return reinterpret_cast<F*>(dlsym(RTLD_NEXT, name));
+}
+
+using open_fn = int(const char*, int, ...);
+using openat_fn = int(int, const char*, int, ...);
+using open_2_fn = int(const char*, int);
+using openat_2_fn = int(int, const char*, int);
+using ioctl_fn = int(int, unsigned long, ...);
+using mmap_fn = void*(void*, std::size_t, int, int, int, off_t);
+using close_fn = int(int);
+using read_fn = ssize_t(int, void*, std::size_t);
+
+// The C library's own mmap and close: calls inside this file to the plain names would come back
+// to the wrappers below.
+void* system_mmap(void* address, std::size_t length, int protection, int flags, int fd, off_t offset)
+{
+    static mmap_fn* real = next_symbol<mmap_fn>("mmap");
+    return real(address, length, protection, flags, fd, offset);
+}
+
+int system_close(int fd)
+{
+    static close_fn* real = next_symbol<close_fn>("close");
+    return real(fd);
+}
+
+[[noreturn]] void bad_setting(const char* name, const char* value, const char* expected)
+{
+    std::fprintf(stderr, "fakecam: %s='%s' is not valid: expected %s\n", name, value, expected);
+    _exit(2);
+}
+
+// Reads a decimal number from low to high at the start of `text`; returns where it ends, or null.
+const char* parse_number(const char* text, long long low, long long high, long long* out)
+{
+    if (text == nullptr || *text < '0' || *text > '9')
+        return nullptr;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || value < low || value > high)
+        return nullptr;
+    *out = value;
+    return end;
+}
+
+std::uint64_t parse_devices(const char* text)
+{
+    std::uint64_t mask = 0;
+    for (const char* p = text;; ++p) {
+        long long number = 0;
+        p = parse_number(p, 0, 63, &number);
+        if (p == nullptr || (*p != ',' && *p != '\0'))
+            bad_setting("FAKECAM_DEVICES", text, "camera numbers from 0 to 63 separated by commas");
+        mask |= std::uint64_t{1} << number;
+        if (*p == '\0')
+            return mask;
+    }
+}
+
+void parse_size(const char* text)
+{
+    long long width = 0;
+    long long height = 0;
+    const char* x = parse_number(text, 1, 4096, &width);
+    const char* end = x != nullptr && *x == 'x' ? parse_number(x + 1, 1, 4096, &height) : nullptr;
+    if (end == nullptr || *end != '\0'
+        || !fakecam::pattern_size_ok(static_cast<int>(width), static_cast<int>(height)))
+        bad_setting("FAKECAM_SIZE", text,
+                    "WxH with W a multiple of 16 from 64 to 4096 and H a multiple of 4 from 16 to 4096");
+    config.width = static_cast<int>(width);
+    config.height = static_cast<int>(height);
+}
+
+long long parse_plain_number(const char* name, const char* text, long long low, long long high,
+                             const char* expected)
+{
+    long long value = 0;
+    const char* end = parse_number(text, low, high, &value);
+    if (end == nullptr || *end != '\0')
+        bad_setting(name, text, expected);
+    return value;
+}
+
+void read_settings()
+{
+    if (const char* text = std::getenv("FAKECAM_DEVICES"))
+        config.devices = parse_devices(text);
+    if (const char* text = std::getenv("FAKECAM_SIZE"))
+        parse_size(text);
+    if (const char* text = std::getenv("FAKECAM_FPS"))
+        config.fps = static_cast<int>(parse_plain_number("FAKECAM_FPS", text, 1, 1000,
+                                                         "a whole number of frames per second, 1 to 1000"));
+    if (const char* text = std::getenv("FAKECAM_STOP_AFTER"))
+        config.stop_after = parse_plain_number("FAKECAM_STOP_AFTER", text, 0, 1LL << 40,
+                                               "a whole number of frames, 0 or more");
+    if (const char* text = std::getenv("FAKECAM_TRACE"))
+        config.trace = std::strcmp(text, "1") == 0;
+}
+
+const settings& current_settings()
+{
+    pthread_once(&config_once, read_settings);
+    return config;
+}
+
+// Settings are checked as soon as the library is loaded, so a bad one fails the run at once.
+__attribute__((constructor)) void check_settings_at_load()
+{
+    current_settings();
+}
+
+long long now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+long long tick_ns()
+{
+    return 1000000000LL / current_settings().fps;
+}
+
+// The camera number of an emulated path, or -1.
+int emulated_number(const char* path)
+{
+    static const char prefix[] = "/dev/video";
+    if (path == nullptr || std::strncmp(path, prefix, sizeof prefix - 1) != 0)
+        return -1;
+    const char* digits = path + sizeof prefix - 1;
+    long long number = 0;
+    const char* end = parse_number(digits, 0, 63, &number);
+    if (end == nullptr || *end != '\0' || (digits[0] == '0' && end - digits > 1))
+        return -1;
+    return (current_settings().devices >> number) & 1U ? static_cast<int>(number) : -1;
+}
+
+bool may_be_emulated(int fd)
+{
+    return fd >= 0 && open_count.load() > 0;
+}
+
+// Caller holds `lock`.
+device* find_device(int fd)
+{
+    if (fd < 0)
+        return nullptr;
+    for (device& d : devices)
+        if (d.fd == fd)
+            return &d;
+    return nullptr;
+}
+
+void trace(const device& d, const char* call, int result, int error)
+{
+    if (!current_settings().trace)
+        return;
+    if (result < 0)
+        std::fprintf(stderr, "fakecam: /dev/video%d %s -> -1 (%s)\n", d.number, call, std::strerror(error));
+    else
+        std::fprintf(stderr, "fakecam: /dev/video%d %s -> %d\n", d.number, call, result);
+}
+
+void push(fifo& f, unsigned index)
+{
+    f.items[f.count++] = index;
+}
+
+unsigned pop(fifo& f)
+{
+    const unsigned first = f.items[0];
+    std::memmove(f.items, f.items + 1, (f.count - 1) * sizeof f.items[0]);
+    --f.count;
+    return first;
+}
+
+bool unplugged(const device& d)
+{
+    const long long limit = current_settings().stop_after;
+    return d.streaming && limit >= 0 && d.produced >= limit && d.done.count == 0;
+}
+
+// Makes the descriptor readable exactly when VIDIOC_DQBUF has something to report: at once when a
+// frame is waiting or the device is gone, at the next sensor tick when a buffer is queued.
+void arm_readiness(const device& d)
+{
+    itimerspec when{};
+    int flags = 0;
+    const long long limit = current_settings().stop_after;
+    if (d.streaming && (d.done.count > 0 || unplugged(d))) {
+        when.it_value.tv_nsec = 1;
+    } else if (d.streaming && d.queued.count > 0 && (limit < 0 || d.produced < limit)) {
+        when.it_value.tv_sec = d.next_tick_ns / 1000000000LL;
+        when.it_value.tv_nsec = d.next_tick_ns % 1000000000LL;
+        flags = TFD_TIMER_ABSTIME;
+    }
+    timerfd_settime(d.fd, flags, &when, nullptr);
+}
+
+// Runs the sensor up to `now`: every tick that has passed fills the oldest queued buffer.
+void run_sensor(device& d, long long now)
+{
+    const settings& s = current_settings();
+    while (d.streaming && now >= d.next_tick_ns && (s.stop_after < 0 || d.produced < s.stop_after)) {
+        if (d.queued.count == 0) {
+            // Nowhere to put them: the ticks that passed are lost.
+            d.next_tick_ns += ((now - d.next_tick_ns) / tick_ns() + 1) * tick_ns();
+            break;
+        }
+        v4l2_buffer& b = d.buffers[pop(d.queued)];
+        fakecam::fill_yuyv(d.memory + b.m.offset, s.width, s.height, static_cast<std::uint32_t>(d.produced));
+        b.bytesused = static_cast<__u32>(fakecam::yuyv_frame_bytes(s.width, s.height));
+        b.sequence = static_cast<__u32>(d.produced);
+        b.timestamp.tv_sec = d.next_tick_ns / 1000000000LL;
+        b.timestamp.tv_usec = (d.next_tick_ns % 1000000000LL) / 1000;
+        b.flags = (b.flags & ~V4L2_BUF_FLAG_QUEUED) | V4L2_BUF_FLAG_DONE;
+        push(d.done, b.index);
+        ++d.produced;
+        d.next_tick_ns += tick_ns();
+    }
+}
+
+void free_buffers(device& d)
+{
+    if (d.memory != nullptr)
+        munmap(d.memory, d.stride * d.buffer_count);
+    if (d.memfd >= 0)
+        system_close(d.memfd);
+    d.memory = nullptr;
+    d.memfd = -1;
+    d.buffer_count = 0;
+    d.queued.count = 0;
+    d.done.count = 0;
+}
+
+void fill_format(v4l2_pix_format& pix)
+{
+    const settings& s = current_settings();
+    pix = v4l2_pix_format{};
+    pix.width = static_cast<__u32>(s.width);
+    pix.height = static_cast<__u32>(s.height);
+    pix.pixelformat = V4L2_PIX_FMT_YUYV;
+    pix.field = V4L2_FIELD_NONE;
+    pix.bytesperline = static_cast<__u32>(s.width * 2);
+    pix.sizeimage = static_cast<__u32>(fakecam::yuyv_frame_bytes(s.width, s.height));
+    pix.colorspace = V4L2_COLORSPACE_SRGB;
+}
+
+// Each answer returns 0 or an errno value.
+
+int query_capabilities(device& d, v4l2_capability& cap)
+{
+    cap = v4l2_capability{};
+    std::snprintf(reinterpret_cast<char*>(cap.driver), sizeof cap.driver, "fakecam");
+    std::snprintf(reinterpret_cast<char*>(cap.card), sizeof cap.card, "Emulated test camera %d", d.number);
+    std::snprintf(reinterpret_cast<char*>(cap.bus_info), sizeof cap.bus_info, "platform:fakecam-%d",
+                  d.number);
+    cap.version = (6U << 16) | (1U << 8);
+    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
+    return 0;
+}
+
+int enumerate_formats(v4l2_fmtdesc& desc)
+{
+    if (desc.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc.index != 0)
+        return EINVAL;
+    const __u32 index = desc.index;
+    desc = v4l2_fmtdesc{};
+    desc.index = index;
+    desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    std::snprintf(reinterpret_cast<char*>(desc.description), sizeof desc.description, "YUYV 4:2:2");
+    desc.pixelformat = V4L2_PIX_FMT_YUYV;
+    return 0;
+}
+
+// G_FMT, TRY_FMT and S_FMT: there is one format, and any request is answered with it, as a driver
+// adjusts a request to the nearest thing it supports.
+int format(device& d, unsigned long request, v4l2_format& f)
+{
+    if (f.type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        return EINVAL;
+    if (request == VIDIOC_S_FMT && d.buffer_count > 0)
+        return EBUSY;
+    fill_format(f.fmt.pix);
+    return 0;
+}
+
+int enumerate_sizes(v4l2_frmsizeenum& size)
+{
+    if (size.index != 0 || size.pixel_format != V4L2_PIX_FMT_YUYV)
+        return EINVAL;
+    size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
+    size.discrete.width = static_cast<__u32>(current_settings().width);
+    size.discrete.height = static_cast<__u32>(current_settings().height);
+    return 0;
+}
+
+int enumerate_intervals(v4l2_frmivalenum& interval)
+{
+    const settings& s = current_settings();
+    if (interval.index != 0 || interval.pixel_format != V4L2_PIX_FMT_YUYV
+        || interval.width != static_cast<__u32>(s.width) || interval.height != static_cast<__u32>(s.height))
+        return EINVAL;
+    interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+    interval.discrete.numerator = 1;
+    interval.discrete.denominator = static_cast<__u32>(s.fps);
+    return 0;
+}
+
+// G_PARM and S_PARM: the rate is fixed, so a request to change it is answered with the real one.
+int stream_parameters(v4l2_streamparm& parm)
+{
+    if (parm.type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        return EINVAL;
+    parm.parm.capture = v4l2_captureparm{};
+    parm.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    parm.parm.capture.timeperframe.numerator = 1;
+    parm.parm.capture.timeperframe.denominator = static_cast<__u32>(current_settings().fps);
+    return 0;
+}
+
+int enumerate_inputs(v4l2_input& input)
+{
+    if (input.index != 0)
+        return EINVAL;
+    input = v4l2_input{};
+    std::snprintf(reinterpret_cast<char*>(input.name), sizeof input.name, "Camera 1");
+    input.type = V4L2_INPUT_TYPE_CAMERA;
+    return 0;
+}
+
+int request_buffers(device& d, v4l2_requestbuffers& req)
+{
+    if (req.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || req.memory != V4L2_MEMORY_MMAP)
+        return EINVAL;
+    if (d.streaming)
+        return EBUSY;
+    free_buffers(d);
+    req.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
+    if (req.count == 0)
+        return 0;
+    const unsigned count = req.count < 2 ? 2 : (req.count > max_buffers ? max_buffers : req.count);
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t bytes = fakecam::yuyv_frame_bytes(current_settings().width, current_settings().height);
+    d.stride = (bytes + page - 1) / page * page;
+    d.memfd = memfd_create("fakecam-buffers", MFD_CLOEXEC);
+    if (d.memfd < 0 || ftruncate(d.memfd, static_cast<off_t>(d.stride * count)) != 0)
+        return ENOMEM;
+    void* memory = system_mmap(nullptr, d.stride * count, PROT_READ | PROT_WRITE, MAP_SHARED, d.memfd, 0);
+    if (memory == MAP_FAILED)
+        return ENOMEM;
+    d.memory = static_cast<std::uint8_t*>(memory);
+    d.buffer_count = count;
+    for (unsigned i = 0; i < count; ++i) {
+        v4l2_buffer& b = d.buffers[i];
+        b = v4l2_buffer{};
+        b.index = i;
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        b.m.offset = static_cast<__u32>(i * d.stride);
+        b.length = static_cast<__u32>(bytes);
+        b.field = V4L2_FIELD_NONE;
+        b.flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    }
+    req.count = count;
+    return 0;
+}
+
+int query_buffer(device& d, v4l2_buffer& b)
+{
+    if (b.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b.index >= d.buffer_count)
+        return EINVAL;
+    b = d.buffers[b.index];
+    return 0;
+}
+
+int queue_buffer(device& d, v4l2_buffer& b)
+{
+    if (b.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b.memory != V4L2_MEMORY_MMAP || b.index >= d.buffer_count)
+        return EINVAL;
+    v4l2_buffer& own = d.buffers[b.index];
+    if ((own.flags & (V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE)) != 0)
+        return EINVAL;
+    own.flags = (own.flags & ~V4L2_BUF_FLAG_DONE) | V4L2_BUF_FLAG_QUEUED;
+    own.bytesused = 0;
+    push(d.queued, own.index);
+    b = own;
+    return 0;
+}
+
+// Waits, without holding the lock, until the descriptor says a dequeue has something to report.
+void wait_for_frame(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    pthread_mutex_unlock(&lock);
+    poll(&p, 1, -1);
+    pthread_mutex_lock(&lock);
+}
+
+int dequeue_buffer(int fd, v4l2_buffer& b)
+{
+    for (;;) {
+        device* d = find_device(fd);
+        if (d == nullptr)
+            return EBADF;
+        if (b.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b.memory != V4L2_MEMORY_MMAP || !d->streaming)
+            return EINVAL;
+        run_sensor(*d, now_ns());
+        if (d->done.count > 0) {
+            v4l2_buffer& own = d->buffers[pop(d->done)];
+            own.flags &= ~V4L2_BUF_FLAG_DONE;
+            b = own;
+            return 0;
+        }
+        if (unplugged(*d))
+            return ENODEV;
+        if (d->nonblocking)
+            return EAGAIN;
+        if (d->queued.count == 0)
+            return EINVAL; // nothing could ever arrive: waiting would never end
+        arm_readiness(*d);
+        wait_for_frame(fd);
+    }
+}
+
+int stream_on(device& d, int type)
+{
+    if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE || d.buffer_count == 0)
+        return EINVAL;
+    if (!d.streaming) {
+        d.streaming = true;
+        d.next_tick_ns = now_ns() + tick_ns();
+    }
+    return 0;
+}
+
+int stream_off(device& d, int type)
+{
+    if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        return EINVAL;
+    d.streaming = false;
+    d.queued.count = 0;
+    d.done.count = 0;
+    for (unsigned i = 0; i < d.buffer_count; ++i)
+        d.buffers[i].flags &= ~(V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE);
+    return 0;
+}
+
+struct request_name {
+    unsigned long request;
+    const char* name;
+};
+
+// Names for the trace; requests outside this list are answered ENOTTY.
+constexpr request_name request_names[] = {
+    {VIDIOC_QUERYCAP, "VIDIOC_QUERYCAP"},
+    {VIDIOC_ENUM_FMT, "VIDIOC_ENUM_FMT"},
+    {VIDIOC_G_FMT, "VIDIOC_G_FMT"},
+    {VIDIOC_S_FMT, "VIDIOC_S_FMT"},
+    {VIDIOC_TRY_FMT, "VIDIOC_TRY_FMT"},
+    {VIDIOC_ENUM_FRAMESIZES, "VIDIOC_ENUM_FRAMESIZES"},
+    {VIDIOC_ENUM_FRAMEINTERVALS, "VIDIOC_ENUM_FRAMEINTERVALS"},
+    {VIDIOC_G_PARM, "VIDIOC_G_PARM"},
+    {VIDIOC_S_PARM, "VIDIOC_S_PARM"},
+    {VIDIOC_G_INPUT, "VIDIOC_G_INPUT"},
+    {VIDIOC_S_INPUT, "VIDIOC_S_INPUT"},
+    {VIDIOC_ENUMINPUT, "VIDIOC_ENUMINPUT"},
+    {VIDIOC_REQBUFS, "VIDIOC_REQBUFS"},
+    {VIDIOC_QUERYBUF, "VIDIOC_QUERYBUF"},
+    {VIDIOC_QBUF, "VIDIOC_QBUF"},
+    {VIDIOC_DQBUF, "VIDIOC_DQBUF"},
+    {VIDIOC_STREAMON, "VIDIOC_STREAMON"},
+    {VIDIOC_STREAMOFF, "VIDIOC_STREAMOFF"},
+    {VIDIOC_QUERYCTRL, "VIDIOC_QUERYCTRL"},
+    {VIDIOC_G_CTRL, "VIDIOC_G_CTRL"},
+    {VIDIOC_S_CTRL, "VIDIOC_S_CTRL"},
+};
+
+void trace_ioctl(const device& d, unsigned long request, int error)
+{
+    if (!current_settings().trace)
+        return;
+    char call[48];
+    std::snprintf(call, sizeof call, "ioctl 0x%lx", request);
+    for (const request_name& known : request_names)
+        if (known.request == request)
+            std::snprintf(call, sizeof call, "%s", known.name);
+    trace(d, call, error == 0 ? 0 : -1, error);
+}
+
+int answer_ioctl(int fd, unsigned long request, void* arg)
+{
+    device* d = find_device(fd);
+    if (d == nullptr)
+        return EBADF;
+    if (arg == nullptr && request != VIDIOC_STREAMON && request != VIDIOC_STREAMOFF)
+        return EFAULT;
+    switch (request) {
+    case VIDIOC_QUERYCAP:
+        return query_capabilities(*d, *static_cast<v4l2_capability*>(arg));
+    case VIDIOC_ENUM_FMT:
+        return enumerate_formats(*static_cast<v4l2_fmtdesc*>(arg));
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT:
+    case VIDIOC_TRY_FMT:
+        return format(*d, request, *static_cast<v4l2_format*>(arg));
+    case VIDIOC_ENUM_FRAMESIZES:
+        return enumerate_sizes(*static_cast<v4l2_frmsizeenum*>(arg));
+    case VIDIOC_ENUM_FRAMEINTERVALS:
+        return enumerate_intervals(*static_cast<v4l2_frmivalenum*>(arg));
+    case VIDIOC_G_PARM:
+    case VIDIOC_S_PARM:
+        return stream_parameters(*static_cast<v4l2_streamparm*>(arg));
+    case VIDIOC_G_INPUT:
+        *static_cast<int*>(arg) = 0;
+        return 0;
+    case VIDIOC_S_INPUT:
+        return *static_cast<int*>(arg) == 0 ? 0 : EINVAL;
+    case VIDIOC_ENUMINPUT:
+        return enumerate_inputs(*static_cast<v4l2_input*>(arg));
+    case VIDIOC_REQBUFS:
+        return request_buffers(*d, *static_cast<v4l2_requestbuffers*>(arg));
+    case VIDIOC_QUERYBUF:
+        return query_buffer(*d, *static_cast<v4l2_buffer*>(arg));
+    case VIDIOC_QBUF:
+        return queue_buffer(*d, *static_cast<v4l2_buffer*>(arg));
+    case VIDIOC_DQBUF:
+        return dequeue_buffer(fd, *static_cast<v4l2_buffer*>(arg));
+    case VIDIOC_STREAMON:
+        return arg == nullptr ? EFAULT : stream_on(*d, *static_cast<int*>(arg));
+    case VIDIOC_STREAMOFF:
+        return arg == nullptr ? EFAULT : stream_off(*d, *static_cast<int*>(arg));
+    case VIDIOC_QUERYCTRL:
+    case VIDIOC_G_CTRL:
+    case VIDIOC_S_CTRL:
+        return EINVAL; // the camera has no controls
+    default:
+        return ENOTTY;
+    }
+}
+
+int open_device(int number, int flags)
+{
+    const int fd = timerfd_create(CLOCK_MONOTONIC, (flags & O_CLOEXEC) != 0 ? TFD_CLOEXEC : 0);
+    if (fd < 0)
+        return -1;
+    pthread_mutex_lock(&lock);
+    device* slot = nullptr;
+    for (device& d : devices)
+        if (d.fd < 0 && slot == nullptr)
+            slot = &d;
+    if (slot == nullptr) {
+        pthread_mutex_unlock(&lock);
+        system_close(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    *slot = device{};
+    slot->fd = fd;
+    slot->number = number;
+    slot->nonblocking = (flags & O_NONBLOCK) != 0;
+    ++open_count;
+    trace(*slot, "open", fd, 0);
+    pthread_mutex_unlock(&lock);
+    return fd;
+}
+
+int mode_argument(int flags, va_list args)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, int) : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const int mode = mode_argument(flags, args);
+    va_end(args);
+    const int number = emulated_number(path);
+    if (number >= 0)
+        return open_device(number, flags);
+    static open_fn* real = next_symbol<open_fn>("open");
+    return real(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const int mode = mode_argument(flags, args);
+    va_end(args);
+    const int number = emulated_number(path);
+    if (number >= 0)
+        return open_device(number, flags);
+    static open_fn* real = next_symbol<open_fn>("open64");
+    return real(path, flags, mode);
+}
+
+int openat(int dir, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const int mode = mode_argument(flags, args);
+    va_end(args);
+    const int number = emulated_number(path);
+    if (number >= 0)
+        return open_device(number, flags);
+    static openat_fn* real = next_symbol<openat_fn>("openat");
+    return real(dir, path, flags, mode);
+}
+
+int openat64(int dir, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const int mode = mode_argument(flags, args);
+    va_end(args);
+    const int number = emulated_number(path);
+    if (number >= 0)
+        return open_device(number, flags);
+    static openat_fn* real = next_symbol<openat_fn>("openat64");
+    return real(dir, path, flags, mode);
+}
+
+// The entry points that _FORTIFY_SOURCE builds call instead of open and openat.
+int __open_2(const char* path, int flags)
+{
+    const int number = emulated_number(path);
+    if (number >= 0)
+        return open_device(number, flags);
+    static open_2_fn* real = next_symbol<open_2_fn>("__open_2");
+    return real(path, flags);
+}
+
+int __open64_2(const char* path, int flags)
+{
+    const int number = emulated_number(path);
+    if (number >= 0)
+        return open_device(number, flags);
+    static open_2_fn* real = next_symbol<open_2_fn>("__open64_2");
+    return real(path, flags);
+}
+
+int __openat_2(int dir, const char* path, int flags)
+{
+    const int number = emulated_number(path);
+    if (number >= 0)
+        return open_device(number, flags);
+    static openat_2_fn* real = next_symbol<openat_2_fn>("__openat_2");
+    return real(dir, path, flags);
+}
+
+int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    static ioctl_fn* real = next_symbol<ioctl_fn>("ioctl");
+    if (!may_be_emulated(fd))
+        return real(fd, request, arg);
+    pthread_mutex_lock(&lock);
+    device* d = find_device(fd);
+    if (d == nullptr) {
+        pthread_mutex_unlock(&lock);
+        return real(fd, request, arg);
+    }
+    const int error = answer_ioctl(fd, request, arg);
+    // A blocking VIDIOC_DQBUF lets go of the lock while it waits; the device may be gone after it.
+    if (device* still_open = find_device(fd)) {
+        arm_readiness(*still_open);
+        trace_ioctl(*still_open, request, error);
+    }
+    pthread_mutex_unlock(&lock);
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+void* mmap(void* address, std::size_t length, int protection, int flags, int fd, off_t offset) noexcept
+{
+    if (!may_be_emulated(fd))
+        return system_mmap(address, length, protection, flags, fd, offset);
+    pthread_mutex_lock(&lock);
+    device* d = find_device(fd);
+    if (d == nullptr) {
+        pthread_mutex_unlock(&lock);
+        return system_mmap(address, length, protection, flags, fd, offset);
+    }
+    // Only whole buffers, at the offsets that VIDIOC_QUERYBUF reports, can be mapped.
+    void* result = MAP_FAILED;
+    int error = EINVAL;
+    if (d->buffer_count > 0 && offset >= 0 && static_cast<std::size_t>(offset) % d->stride == 0
+        && static_cast<std::size_t>(offset) / d->stride < d->buffer_count && length > 0
+        && length <= d->stride) {
+        result = system_mmap(address, length, protection, flags, d->memfd, offset);
+        error = errno;
+    }
+    trace(*d, "mmap", result == MAP_FAILED ? -1 : 0, error);
+    pthread_mutex_unlock(&lock);
+    if (result == MAP_FAILED)
+        errno = error;
+    return result;
+}
+
+void* mmap64(void* address, std::size_t length, int protection, int flags, int fd, off64_t offset) noexcept
+{
+    return mmap(address, length, protection, flags, fd, static_cast<off_t>(offset));
+}
+
+// The device offers streaming only, as a driver without V4L2_CAP_READWRITE does.
+ssize_t read(int fd, void* data, std::size_t size)
+{
+    static read_fn* real = next_symbol<read_fn>("read");
+    if (!may_be_emulated(fd))
+        return real(fd, data, size);
+    pthread_mutex_lock(&lock);
+    device* d = find_device(fd);
+    if (d != nullptr) {
+        trace(*d, "read", -1, EINVAL);
+        pthread_mutex_unlock(&lock);
+        errno = EINVAL;
+        return -1;
+    }
+    pthread_mutex_unlock(&lock);
+    return real(fd, data, size);
+}
+
+int close(int fd)
+{
+    if (!may_be_emulated(fd))
+        return system_close(fd);
+    pthread_mutex_lock(&lock);
+    if (device* d = find_device(fd)) {
+        free_buffers(*d);
+        trace(*d, "close", 0, 0);
+        d->fd = -1;
+        --open_count;
+    }
+    pthread_mutex_unlock(&lock);
+    return system_close(fd);
+}
+
+} // extern "C"

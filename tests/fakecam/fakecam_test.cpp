@@ -1,0 +1,146 @@
+// The emulated camera as OpenCV sees it: the probe opens it through cv::VideoCapture with the
+// library preloaded and reports every grab.
+#include "xharness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace xh = xharness;
+
+struct grab {
+    bool got = false;
+    int number = -1;
+    long long ms = 0;
+    bool same = false; // the whole picture is the expected one
+};
+
+struct probe_run {
+    int status = -1;
+    std::string opened; // backend and size, "V4L2 320x240"; empty when the camera did not open
+    std::vector<grab> grabs;
+    std::string errors;
+};
+
+probe_run run_probe(const std::string& index, const std::string& api, int grabs,
+                    const std::vector<std::string>& settings)
+{
+    std::vector<std::string> env{
+        "LD_PRELOAD=" FAKECAM_PRELOAD, "FAKECAM_DEVICES", "FAKECAM_SIZE", "FAKECAM_FPS",
+        "FAKECAM_STOP_AFTER",          "FAKECAM_TRACE"};
+    env.insert(env.end(), settings.begin(), settings.end());
+    xh::child_process child = xh::spawn({FAKECAM_PROBE_PATH, index, api, std::to_string(grabs)}, env);
+    probe_run run;
+    run.status = xh::wait_exit(child, 30s);
+    run.errors = xh::read_file(child.err_path);
+    std::istringstream out(xh::read_file(child.out_path));
+    for (std::string line; std::getline(out, line);) {
+        std::istringstream words(line);
+        std::string first, second;
+        words >> first;
+        grab g;
+        if (first == "opened") {
+            words >> first >> second;
+            run.opened = first + " " + second;
+        } else if (first == "frame") {
+            words >> g.number >> g.ms >> g.same;
+            g.got = true;
+            run.grabs.push_back(g);
+        } else if (first == "no") {
+            words >> second >> g.ms;
+            run.grabs.push_back(g);
+        }
+    }
+    return run;
+}
+
+// Frames arrive in order, whole, and never before the sensor's tick: frame n is filled at tick n + 1
+// after streaming starts, which is after the probe started.
+void expect_paced_sequence(const probe_run& run, int fps)
+{
+    for (std::size_t i = 0; i < run.grabs.size(); ++i) {
+        const grab& g = run.grabs[i];
+        ASSERT_TRUE(g.got) << "grab " << i;
+        EXPECT_TRUE(g.same) << "frame " << g.number << " is not the expected picture";
+        EXPECT_GE(g.ms + 1, (g.number + 1) * 1000LL / fps) << "frame " << g.number << " came early";
+        if (i > 0) {
+            EXPECT_EQ(g.number, run.grabs[i - 1].number + 1);
+        }
+    }
+}
+
+TEST(Fakecam, V4l2BackendReadsConsecutiveFramesNoFasterThanTheSetRate)
+{
+    const probe_run run = run_probe("1", "v4l2", 12, {"FAKECAM_SIZE=160x120", "FAKECAM_FPS=20"});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.opened, "V4L2 160x120");
+    ASSERT_EQ(run.grabs.size(), 12u);
+    expect_paced_sequence(run, 20);
+}
+
+TEST(Fakecam, DefaultBackendChoiceEndsOnV4l2)
+{
+    // GStreamer is tried first; it gives up on a device node that does not exist on disk.
+    const probe_run run = run_probe("1", "any", 5, {});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.opened, "V4L2 320x240");
+    ASSERT_EQ(run.grabs.size(), 5u);
+    expect_paced_sequence(run, 30);
+}
+
+TEST(Fakecam, OnlyTheListedCamerasExist)
+{
+    const std::vector<std::string> settings{"FAKECAM_DEVICES=3,7"};
+    for (const char* index : {"0", "1", "8"}) {
+        const probe_run run = run_probe(index, "v4l2", 1, settings);
+        EXPECT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(run.opened, "") << "camera " << index;
+    }
+    for (const char* index : {"3", "7"}) {
+        const probe_run run = run_probe(index, "v4l2", 2, settings);
+        EXPECT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(run.opened, "V4L2 320x240") << "camera " << index;
+        EXPECT_EQ(run.grabs.size(), 2u);
+    }
+}
+
+TEST(Fakecam, StopsDeliveringAfterTheSetCountAndFailsGrabsPromptly)
+{
+    const probe_run run = run_probe("1", "v4l2", 6, {"FAKECAM_STOP_AFTER=4", "FAKECAM_FPS=50"});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    ASSERT_EQ(run.grabs.size(), 6u);
+    // OpenCV drops the first frame after streaming starts, so frames 1 to 3 reach the program.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(run.grabs[i].got);
+        EXPECT_EQ(run.grabs[i].number, i + 1);
+    }
+    for (int i = 3; i < 6; ++i)
+        EXPECT_FALSE(run.grabs[i].got) << "grab " << i;
+    // An unplugged camera fails at once, well before OpenCV's 10 s wait for a frame would.
+    EXPECT_LT(run.grabs[5].ms - run.grabs[2].ms, 2000);
+}
+
+TEST(Fakecam, RejectsMalformedSettingsWithOneLine)
+{
+    const std::vector<std::string> bad{
+        "FAKECAM_DEVICES=video1", "FAKECAM_DEVICES=64",    "FAKECAM_DEVICES=1x",
+        "FAKECAM_SIZE=100x100",   "FAKECAM_SIZE=320",      "FAKECAM_FPS=0",
+        "FAKECAM_FPS=30fps",      "FAKECAM_STOP_AFTER=-1", "FAKECAM_SIZE=320x240x"};
+    for (const std::string& setting : bad) {
+        const probe_run run = run_probe("1", "v4l2", 1, {setting});
+        EXPECT_EQ(run.status, 2) << setting;
+        const std::string name = setting.substr(0, setting.find('='));
+        EXPECT_EQ(run.errors.find("fakecam: " + name), 0u) << setting << ": " << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << setting << ": " << run.errors;
+        EXPECT_TRUE(run.grabs.empty());
+    }
+}
+
+} // namespace

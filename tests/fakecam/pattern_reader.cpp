@@ -1,0 +1,70 @@
+#include "pattern_reader.hpp"
+
+#include "pattern.hpp"
+
+#include <opencv2/imgproc.hpp>
+
+namespace fakecam {
+
+namespace {
+
+// Colour conversion and display may shift levels a little; bars and bits are far apart.
+constexpr double level_tolerance = 24;
+
+double mean_level(const cv::Mat& pixels, cv::Rect block)
+{
+    // The inner half of the block: its edges may carry the neighbour's chroma after conversion.
+    const cv::Rect inner(block.x + block.width / 4, block.y + block.height / 4, block.width / 2,
+                         block.height / 2);
+    cv::Mat grey;
+    cv::cvtColor(pixels(inner), grey, cv::COLOR_BGR2GRAY);
+    return cv::mean(grey)[0];
+}
+
+} // namespace
+
+cv::Mat expected_picture(cv::Size size, int frame)
+{
+    cv::Mat yuyv(size, CV_8UC2);
+    fill_yuyv(yuyv.data, size.width, size.height, static_cast<std::uint32_t>(frame));
+    cv::Mat bgr;
+    cv::cvtColor(yuyv, bgr, cv::COLOR_YUV2BGR_YUYV);
+    return bgr;
+}
+
+cv::Point locate_picture(const cv::Mat& pixels, cv::Size size)
+{
+    const cv::Mat bars = expected_picture(size, 0)(cv::Rect(0, 0, size.width, size.height / band_count));
+    if (pixels.empty() || pixels.cols < size.width || pixels.rows < size.height)
+        return {-1, -1};
+    cv::Mat score;
+    cv::matchTemplate(pixels, bars, score, cv::TM_SQDIFF);
+    cv::Point best;
+    cv::minMaxLoc(score, nullptr, nullptr, &best, nullptr);
+    if (best.x + size.width > pixels.cols || best.y + size.height > pixels.rows)
+        return {-1, -1};
+    const cv::Mat candidate = pixels(cv::Rect(best, bars.size()));
+    return cv::norm(candidate, bars, cv::NORM_INF) <= level_tolerance ? best : cv::Point(-1, -1);
+}
+
+int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size)
+{
+    if (origin.x < 0 || origin.y < 0 || origin.x + size.width > pixels.cols
+        || origin.y + size.height > pixels.rows)
+        return -1;
+    const int block_width = size.width / counter_bits;
+    const int band_height = size.height / band_count;
+    int number = 0;
+    for (int bit = 0; bit < counter_bits; ++bit) {
+        const cv::Rect block(origin.x + bit * block_width, origin.y + band_height, block_width, band_height);
+        const double level = mean_level(pixels, block);
+        const double inverted = mean_level(pixels, block + cv::Point(0, band_height));
+        // A clean bit is near white in one band and near black in the other.
+        if (std::abs(level - inverted) < 255 - 2 * level_tolerance)
+            return -1;
+        number = number * 2 + (level > inverted ? 1 : 0);
+    }
+    return number;
+}
+
+} // namespace fakecam

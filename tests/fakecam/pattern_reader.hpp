@@ -1,0 +1,18 @@
+// Reading the emulated camera's picture back, from a captured frame or from screen pixels.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace fakecam {
+
+// Frame `frame` as OpenCV's V4L2 backend hands it out: the YUYV pattern converted to BGR.
+cv::Mat expected_picture(cv::Size size, int frame);
+
+// Top-left corner of the camera picture of `size` inside `pixels`, found by its colour bars,
+// or (-1, -1) when it is not there.
+cv::Point locate_picture(const cv::Mat& pixels, cv::Size size);
+
+// The frame number shown by the picture at `origin`, or -1 when its bits do not read cleanly.
+int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size);
+
+} // namespace fakecam
