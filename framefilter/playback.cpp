@@ -33,20 +33,6 @@ void restore_stderr()
         dup2(saved_stderr, 2);
 }
 
-template <typename Call> bool quietly(Call call)
-{
-    std::fflush(stderr);
-    quiet_stderr();
-    bool result = false;
-    try {
-        result = call();
-    } catch (const cv::Exception&) {
-        result = false;
-    }
-    restore_stderr();
-    return result;
-}
-
 std::string upper(std::string text)
 {
     for (char& c : text)

@@ -149,16 +149,7 @@ std::vector<bad_input> bad_inputs()
     };
 }
 
-class BadInput : public ::testing::TestWithParam<bad_input> {
-  protected:
-    void SetUp() override
-    {
-        dir = tv::make_temp_dir();
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override { tv::remove_tree(dir); }
-    std::string dir;
-};
+class BadInput : public tv::in_temp_dir<::testing::TestWithParam<bad_input>> {};
 
 TEST_P(BadInput, EndsByItselfWithItsStatusAndOneLine)
 {
@@ -196,16 +187,7 @@ void PrintTo(const ordinary_file& file, std::ostream* out)
     *out << file.name;
 }
 
-class OrdinaryFile : public ::testing::TestWithParam<ordinary_file> {
-  protected:
-    void SetUp() override
-    {
-        dir = tv::make_temp_dir();
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override { tv::remove_tree(dir); }
-    std::string dir;
-};
+class OrdinaryFile : public tv::in_temp_dir<::testing::TestWithParam<ordinary_file>> {};
 
 const int corpus_frames = 10;
 

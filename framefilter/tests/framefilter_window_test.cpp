@@ -124,17 +124,12 @@ void look(window_watch& watch)
         watch.seen.insert(index);
 }
 
-class FramefilterWindow : public ::testing::Test {
+class FramefilterWindow : public tv::in_temp_dir<> {
   protected:
-    void SetUp() override
-    {
-        dir = tv::make_temp_dir();
-        ASSERT_FALSE(dir.empty());
-    }
     void TearDown() override
     {
         xh::stop(child);
-        tv::remove_tree(dir);
+        in_temp_dir::TearDown();
     }
     std::string clip(const std::vector<cv::Mat>& frames, const std::string& name = "clip.avi")
     {
@@ -160,7 +155,6 @@ class FramefilterWindow : public ::testing::Test {
     std::string out() const { return xh::read_file(child.out_path); }
     std::string err() const { return xh::read_file(child.err_path); }
 
-    std::string dir;
     xh::child_process child;
 };
 

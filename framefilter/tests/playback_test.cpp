@@ -14,16 +14,7 @@ namespace {
 
 namespace tv = test_videos;
 
-class Playback : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        dir = tv::make_temp_dir();
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override { tv::remove_tree(dir); }
-    std::string dir;
-};
+class Playback : public tv::in_temp_dir<> {};
 
 TEST_F(Playback, PathProblemsAreFoundBeforeDecoding)
 {

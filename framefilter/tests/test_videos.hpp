@@ -2,6 +2,7 @@
 // image sequences of them, files made with the ffmpeg command-line tool, and their decoded frames.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
 #include <string>
@@ -12,6 +13,18 @@ namespace test_videos {
 // A fresh directory under TMPDIR (or /tmp), removed with remove_tree.
 std::string make_temp_dir();
 void remove_tree(const std::string& path);
+
+// A fixture that gives each test a fresh directory, `dir`, removed after it.
+template <typename Base = ::testing::Test> class in_temp_dir : public Base {
+  protected:
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+    }
+    void TearDown() override { remove_tree(dir); }
+    std::string dir;
+};
 
 // Frame `index` of a clip: a dark, a bright and a mid-coloured region, so that the filter's three
 // outcomes all show, and a moving block and a binary code of `index`, so that no two frames of a
