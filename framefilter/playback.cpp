@@ -125,12 +125,14 @@ std::vector<int> reader_order(const std::string& path, const std::string& head)
     // OpenCV's own image-sequence reader gives every image its own size; the FFmpeg one scales
     // them to the first and, in the library's Debian build, can crash doing so.
     if (names_image_sequence(path))
-        return {cv::CAP_IMAGES, cv::CAP_ANY};
+        return {cv::CAP_IMAGES, cv::CAP_FFMPEG};
     // Motion JPEG whose chroma layout changes after the first frame (some trail cameras) crashes
-    // the FFmpeg reader; GStreamer's decodes it.
+    // the FFmpeg reader; the library's own Motion JPEG reader decodes every frame by itself.
     if (is_mjpeg_avi(head))
-        return {cv::CAP_GSTREAMER, cv::CAP_ANY};
-    return {cv::CAP_ANY};
+        return {cv::CAP_OPENCV_MJPEG, cv::CAP_FFMPEG};
+    // FFmpeg, not the library's pick-any: when FFmpeg refuses a damaged file, the next reader
+    // that pick-any tries, GStreamer, can deadlock on it (seen with an MP4 or AVI cut short).
+    return {cv::CAP_FFMPEG};
 }
 
 bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame)

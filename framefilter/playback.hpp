@@ -24,7 +24,7 @@ bool is_mjpeg_avi(const std::string& head);
 // Up to `count` bytes from the start of the file; empty when it cannot be read.
 std::string file_head(const std::string& path, std::size_t count);
 
-// The readers (cv::VideoCaptureAPIs) to try for `path`, best first; the last is always cv::CAP_ANY.
+// The readers (cv::VideoCaptureAPIs) to try for `path`, best first; the last is always FFmpeg.
 std::vector<int> reader_order(const std::string& path, const std::string& head);
 
 // Opens `path` with the first reader of reader_order that delivers a frame, leaving that frame in

@@ -36,8 +36,8 @@ TEST(ReaderChoice, ImageSequencePatterns)
     EXPECT_FALSE(names_image_sequence("clip.avi"));
     EXPECT_FALSE(names_image_sequence("100%.avi"));
     EXPECT_FALSE(names_image_sequence("50%s.avi"));
-    EXPECT_EQ(reader_order("frames/f%d.png", ""), (std::vector<int>{cv::CAP_IMAGES, cv::CAP_ANY}));
-    EXPECT_EQ(reader_order("clip.avi", "not a RIFF header"), (std::vector<int>{cv::CAP_ANY}));
+    EXPECT_EQ(reader_order("frames/f%d.png", ""), (std::vector<int>{cv::CAP_IMAGES, cv::CAP_FFMPEG}));
+    EXPECT_EQ(reader_order("clip.avi", "not a RIFF header"), (std::vector<int>{cv::CAP_FFMPEG}));
 }
 
 TEST_F(Playback, MotionJpegAvisAreToldApartByTheirHeader)
@@ -54,7 +54,7 @@ TEST_F(Playback, MotionJpegAvisAreToldApartByTheirHeader)
 
     const std::string head = file_head(mjpeg, 64 * 1024);
     EXPECT_TRUE(is_mjpeg_avi(head));
-    EXPECT_EQ(reader_order(mjpeg, head), (std::vector<int>{cv::CAP_GSTREAMER, cv::CAP_ANY}));
+    EXPECT_EQ(reader_order(mjpeg, head), (std::vector<int>{cv::CAP_OPENCV_MJPEG, cv::CAP_FFMPEG}));
     EXPECT_FALSE(is_mjpeg_avi(file_head(dir + "/ffv1.avi", 64 * 1024)));
     EXPECT_FALSE(is_mjpeg_avi(head.substr(0, 100))) << "a header cut short is not trusted";
     std::string not_avi = head;

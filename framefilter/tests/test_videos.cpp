@@ -135,7 +135,8 @@ bool write_trail_camera_avi(const std::string& dir, const std::string& path, cv:
         || !ffmpeg(source + "-frames:v " + std::to_string(later_frames) + " -pix_fmt yuvj420p " + later))
         return false;
     write_bytes(joined, read_file(first) + read_file(later));
-    return ffmpeg("-f mjpeg -i " + joined + " -c copy " + path);
+    // -r: without a rate the muxer pads the stream with empty chunks, "repeat the last frame".
+    return ffmpeg("-f mjpeg -i " + joined + " -c copy -r 25 " + path);
 }
 
 std::string geometry_line(int rows, int cols, int channels)
