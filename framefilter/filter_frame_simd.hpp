@@ -77,36 +77,21 @@ inline void filter_vec4(unsigned char* p, const byte_vec& dark_limit, const byte
     cv::v_store(p, (x | (white & ~fourth)) & ~(black & ~fourth));
 }
 
-// Whole blocks from the left, then one block ending at the row's last pixel, which may go over
-// pixels already done: filtering a pixel twice changes nothing. Rows narrower than a block go
-// pixel by pixel.
-inline void filter_row3(unsigned char* row, int width, const byte_vec* dark_limit,
-                        const byte_vec* pixel_start)
+// Whole blocks of `block` pixels from the left, then one block ending at the row's last pixel,
+// which may go over pixels already done: filtering a pixel twice changes nothing. Rows narrower
+// than a block go pixel by pixel.
+template <typename FilterBlock>
+inline void filter_row(unsigned char* row, int width, int channels, int block, FilterBlock filter_block)
 {
-    const int block = vec_bytes;
     if (width < block) {
-        filter_pixels(row, 0, width, 3);
+        filter_pixels(row, 0, width, channels);
         return;
     }
     int c = 0;
     for (; c + block <= width; c += block)
-        filter_block3(row + static_cast<std::ptrdiff_t>(c) * 3, dark_limit, pixel_start);
+        filter_block(row + static_cast<std::ptrdiff_t>(c) * channels);
     if (c < width)
-        filter_block3(row + static_cast<std::ptrdiff_t>(width - block) * 3, dark_limit, pixel_start);
-}
-
-inline void filter_row4(unsigned char* row, int width, const byte_vec& dark_limit, const byte_vec& fourth)
-{
-    const int block = vec_bytes / 4;
-    if (width < block) {
-        filter_pixels(row, 0, width, 4);
-        return;
-    }
-    int c = 0;
-    for (; c + block <= width; c += block)
-        filter_vec4(row + static_cast<std::ptrdiff_t>(c) * 4, dark_limit, fourth);
-    if (c < width)
-        filter_vec4(row + static_cast<std::ptrdiff_t>(width - block) * 4, dark_limit, fourth);
+        filter_block(row + static_cast<std::ptrdiff_t>(width - block) * channels);
 }
 
 inline void filter_frame_vector(unsigned char* pixels, int height, int width, int step, int channels)
@@ -136,9 +121,11 @@ inline void filter_frame_vector(unsigned char* pixels, int height, int width, in
     for (int r = 0; r < height; ++r) {
         unsigned char* row = pixels + static_cast<std::ptrdiff_t>(r) * step;
         if (channels == 3)
-            filter_row3(row, width, dark_limit, pixel_start);
+            filter_row(row, width, 3, vec_bytes,
+                       [&](unsigned char* p) { filter_block3(p, dark_limit, pixel_start); });
         else if (channels == 4)
-            filter_row4(row, width, dark_limit4, fourth);
+            filter_row(row, width, 4, vec_bytes / 4,
+                       [&](unsigned char* p) { filter_vec4(p, dark_limit4, fourth); });
         else
             filter_pixels(row, 0, width, channels);
         if (is_mask_row(r))
