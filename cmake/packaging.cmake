@@ -1,6 +1,4 @@
 # Manual pages, desktop launchers and the Debian package.
-include(GNUInstallDirs)
-
 install(FILES data/man/rectsketch.1 data/man/framefilter.1 data/man/feedview.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES data/applications/rectsketch.desktop data/applications/framefilter.desktop
