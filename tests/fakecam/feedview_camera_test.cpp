@@ -130,17 +130,19 @@ class FeedviewCamera : public ::testing::Test {
         return xh::wait_exit(child, patience);
     }
 
-    // The picture moves on, one frame per pass and no faster than a pass takes.
+    // The picture moves on, one frame per pass and no faster than a pass takes. Over 20 passes
+    // (2.2 s or more) a slack of 4 covers a first picture that was already on screen for a pass
+    // and a screen that lags behind by a few passes on a loaded machine, while a viewer that kept
+    // up with the camera's 30 frames a second would be 3 times too fast.
     void expect_live_at_most_nine_a_second()
     {
         const int first = wait_for_number([](int) { return true; });
         ASSERT_GE(first, 0) << "\"result\" never showed the camera's picture; " << errors();
         const auto first_read = steady::now();
-        const int later = wait_for_number([&](int n) { return n >= first + 8; });
+        const int later = wait_for_number([&](int n) { return n >= first + 20; });
         const double elapsed_ms = ms_since(first_read);
-        ASSERT_GE(later, first + 8) << "the picture did not move on; " << errors();
-        // The first picture read may already have been on screen for up to one pass.
-        EXPECT_LE(later - first, elapsed_ms / shortest_pass_ms + 2)
+        ASSERT_GE(later, first + 20) << "the picture did not move on; " << errors();
+        EXPECT_LE(later - first, elapsed_ms / shortest_pass_ms + 4)
             << "frames " << first << " to " << later << " in " << elapsed_ms << " ms";
     }
 
