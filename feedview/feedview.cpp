@@ -44,12 +44,16 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // Every capture backend that tries a missing camera explains it in warnings of its own, several
-    // lines in all (GStreamer's come through the library's log too); one line of ours says it.
+    // The capture backend explains a missing or failing camera in warnings of its own; one line of
+    // ours says it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 
     const int index = camera_index(argc, argv);
-    cv::VideoCapture capture(index);
+    // The V4L2 backend, named rather than left to the library's choice: it is what every camera
+    // index ends up on anyway (GStreamer's camera source sits on the same V4L2 device), and it is the
+    // one backend that can say whether a frame is waiting, which keeps the window served when the
+    // camera stalls.
+    cv::VideoCapture capture(index, cv::CAP_V4L2);
     if (!capture.isOpened())
         report_unopened(index);
     return run_viewer(capture);

@@ -1,18 +1,60 @@
 #include "live_view.hpp"
 
 #include <opencv2/highgui.hpp>
+#include <opencv2/imgcodecs.hpp>
 
+#include <chrono>
 #include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
+#include <vector>
 
 const char* const viewer_title = "result";
 
 namespace {
+
+using clock_type = std::chrono::steady_clock;
 
 const int pause_ms = 100;
 const int poll_ms = 10;
 // Holding waits in short slices: a wait with no time limit never returns once the window is
 // closed, which would leave the program running with nothing on screen.
 const int hold_slice_ms = 50;
+// Longest the window goes unserved while the camera owes a frame: the wait for it is cut into
+// slices of this length with a key poll after each.
+const int camera_slice_ms = 100;
+// A camera that gives no picture that decodes for this long is taken as stopped. Working
+// webcams deliver 5 frames a second or more even in the dark, so this is many frame intervals.
+const int drought_s = 3;
+
+enum class camera_state { frame_ready, nothing_yet, failed };
+enum class live_end { user, camera_failed, camera_silent, pictures_undecodable };
+
+// Runs a capture call with standard error pointed at /dev/null: libjpeg prints its complaints about
+// a damaged frame there, and the V4L2 backend reports an interrupted poll with perror.
+bool quietly(const std::function<bool()>& call)
+{
+    std::fflush(stderr);
+    const int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && null_device >= 0)
+        dup2(null_device, 2);
+    bool result = false;
+    try {
+        result = call();
+    } catch (const cv::Exception&) {
+        // The library reports a camera that failed in a wait, or a frame that did not decode, this way.
+        result = false;
+    }
+    if (saved >= 0) {
+        dup2(saved, 2);
+        close(saved);
+    }
+    if (null_device >= 0)
+        close(null_device);
+    return result;
+}
 
 // Closing the window through the window manager reads as 0; backends that cannot tell answer -1.
 bool window_open()
@@ -20,39 +62,111 @@ bool window_open()
     return cv::getWindowProperty(viewer_title, cv::WND_PROP_VISIBLE) != 0;
 }
 
-bool next_frame(cv::VideoCapture& capture, cv::Mat& frame)
+// Only the V4L2 backend can be asked whether a frame is waiting; any other capture (a video file
+// in the tests) is simply grabbed, which never stalls.
+camera_state await_frame(cv::VideoCapture& capture, bool can_wait)
 {
-    return capture.grab() && capture.retrieve(frame, 0) && !frame.empty();
+    if (!can_wait)
+        return camera_state::frame_ready;
+    std::vector<int> ready;
+    const std::vector<cv::VideoCapture> cameras{capture};
+    // It answers false when the time ran out, or when the wait was interrupted, and throws when
+    // the camera failed.
+    bool answered = false;
+    quietly([&] {
+        cv::VideoCapture::waitAny(cameras, ready, camera_slice_ms * 1000000LL);
+        answered = true;
+        return true;
+    });
+    if (!answered)
+        return camera_state::failed;
+    return ready.empty() ? camera_state::nothing_yet : camera_state::frame_ready;
+}
+
+// The V4L2 backend decodes Motion JPEG itself, but when a frame does not decode it hands out the
+// previous picture again (OpenCV 4.6) or an empty one, or throws on an empty buffer. Taking the
+// frames as they came and decoding them here tells a damaged frame from a good one everywhere.
+bool take_jpeg_undecoded(cv::VideoCapture& capture)
+{
+    const int fourcc = static_cast<int>(capture.get(cv::CAP_PROP_FOURCC));
+    return (fourcc == cv::VideoWriter::fourcc('M', 'J', 'P', 'G')
+            || fourcc == cv::VideoWriter::fourcc('J', 'P', 'E', 'G'))
+           && capture.set(cv::CAP_PROP_CONVERT_RGB, 0);
+}
+
+// The grabbed frame as a picture; false when it has none that decodes.
+bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame)
+{
+    return quietly([&] {
+        if (!jpeg_undecoded)
+            return capture.retrieve(frame, 0) && !frame.empty();
+        cv::Mat data;
+        if (!capture.retrieve(data, 0) || data.empty())
+            return false;
+        frame = cv::imdecode(data, cv::IMREAD_COLOR);
+        return !frame.empty();
+    });
 }
 
 // Main has already said why a capture that never opened shows nothing.
-void report_dry_source(const cv::VideoCapture& capture, int frames_shown)
+void report_end(const cv::VideoCapture& capture, int frames_shown, live_end why)
 {
     if (!capture.isOpened())
         return;
-    if (frames_shown == 0)
-        std::fprintf(stderr, "feedview: the camera delivered no picture; press a key to quit\n");
+    const char* what =
+        frames_shown == 0 ? "the camera delivered no picture" : "the camera stopped delivering pictures";
+    const char* then =
+        frames_shown == 0 ? "press a key to quit" : "the last one stays until a key is pressed";
+    if (why == live_end::camera_silent)
+        std::fprintf(stderr, "feedview: %s (nothing came for %d s); %s\n", what, drought_s, then);
+    else if (why == live_end::pictures_undecodable)
+        std::fprintf(stderr, "feedview: %s (none of its frames decoded for %d s); %s\n", what, drought_s,
+                     then);
     else
-        std::fprintf(stderr, "feedview: the camera stopped delivering pictures; the last one stays until a "
-                             "key is pressed\n");
+        std::fprintf(stderr, "feedview: %s; %s\n", what, then);
 }
 
-// Returns true when the user ended the viewer, false when the capture ran dry.
-bool show_live(cv::VideoCapture& capture)
+// One frame per pass: wait for it (serving the window), grab, fetch, show, pause, poll. A frame that
+// does not decode is skipped and the last picture stays; only a grab that fails, or no picture for
+// drought_s seconds, ends the live view.
+live_end run_live(cv::VideoCapture& capture, int& shown)
 {
+    const bool can_wait = capture.isOpened() && capture.getBackendName() == "V4L2";
+    const bool jpeg_undecoded = can_wait && take_jpeg_undecoded(capture);
     cv::Mat frame;
-    for (int shown = 0;; ++shown) {
-        if (!next_frame(capture, frame)) {
-            report_dry_source(capture, shown);
-            return false;
+    auto last_picture = clock_type::now();
+    bool frames_came = false; // since the last picture
+    for (bool first = true;; first = false) {
+        const camera_state state = await_frame(capture, can_wait);
+        if (state == camera_state::failed)
+            return live_end::camera_failed;
+        // The first wait includes the camera's start-up, which the library bounds itself.
+        if (first)
+            last_picture = clock_type::now();
+        if (state == camera_state::frame_ready) {
+            if (!quietly([&] { return capture.grab(); }))
+                return live_end::camera_failed;
+            frames_came = true;
+            if (fetch(capture, jpeg_undecoded, frame)) {
+                // Showing into a closed window would open it again.
+                if (!window_open())
+                    return live_end::user;
+                cv::imshow(viewer_title, frame);
+                ++shown;
+                last_picture = clock_type::now();
+                frames_came = false;
+            }
         }
-        // Showing into a closed window would open it again.
-        if (!window_open())
-            return true;
-        cv::imshow(viewer_title, frame);
-        cv::waitKeyEx(pause_ms);
-        if (cv::waitKeyEx(poll_ms) >= 0)
-            return true;
+        if (clock_type::now() - last_picture >= std::chrono::seconds(drought_s))
+            return frames_came ? live_end::pictures_undecodable : live_end::camera_silent;
+        if (state == camera_state::frame_ready) {
+            cv::waitKeyEx(pause_ms);
+            if (cv::waitKeyEx(poll_ms) >= 0 || !window_open())
+                return live_end::user;
+        } else if (!window_open() || cv::waitKeyEx(poll_ms) >= 0) {
+            // Still waiting for the camera: a key or a close ends the viewer at once.
+            return live_end::user;
+        }
     }
 }
 
@@ -68,8 +182,12 @@ void hold()
 int run_viewer(cv::VideoCapture& capture)
 {
     cv::namedWindow(viewer_title, cv::WINDOW_AUTOSIZE);
-    if (!show_live(capture))
+    int shown = 0;
+    const live_end end = run_live(capture, shown);
+    if (end != live_end::user) {
+        report_end(capture, shown, end);
         hold();
+    }
     capture.release();
     cv::destroyWindow(viewer_title);
     return 0;

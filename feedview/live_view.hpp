@@ -6,7 +6,10 @@
 extern const char* const viewer_title;
 
 // Opens the window "result" and shows one frame of `capture` per pass (a 100 ms pause, then a
-// 10 ms key poll) until the poll reports a key. When the capture delivers nothing more, or never
-// opened, the window keeps its last picture, or stays empty, until a key is pressed. Closing the
-// window ends the viewer too. Releases the capture, destroys the window and returns 0.
+// 10 ms key poll) until the poll reports a key. A frame with no picture that decodes is skipped,
+// leaving the last picture. While a V4L2 camera is late with a frame, the window is served and
+// any key ends the viewer. When a grab fails, no picture has come for 3 s, or the capture never
+// opened, the window keeps its last picture, or stays empty, with one line on standard error,
+// until a key is pressed. Closing the window ends the viewer too. Releases the capture, destroys
+// the window and returns 0.
 int run_viewer(cv::VideoCapture& capture);

@@ -12,14 +12,23 @@
 //   FAKECAM_SIZE        WxH of the frames (default 320x240; W a multiple of 16, H of 4)
 //   FAKECAM_FPS         frames per second the sensor produces, 1 to 1000 (default 30)
 //   FAKECAM_STOP_AFTER  after this many frames the device behaves as unplugged (default: never)
+//   FAKECAM_FORMAT      YUYV (default) or MJPG: the one format the camera offers
+//   FAKECAM_DAMAGED     frames (numbers and ranges, "3,10-12,40-") sent damaged: a JPEG whose
+//                       headers are cut after its first marker byte (MJPG only)
+//   FAKECAM_EMPTY       frames sent with no data at all
+//   FAKECAM_STALL       K:MS: after K frames the sensor sends nothing for MS milliseconds
 //   FAKECAM_TRACE       when 1, each call answered for an emulated device is logged on stderr
 // A malformed setting ends the process with one line on stderr and status 2.
 //
-// Frames are YUYV 4:2:2 carrying pattern.hpp's picture. The sensor ticks at the set rate; on each
+// Frames are YUYV 4:2:2 carrying pattern.hpp's picture, or that picture as OpenCV converts it to
+// BGR, encoded as JPEG frame by frame. The sensor ticks at the set rate; on each
 // tick it fills the oldest queued buffer, or skips the tick when none is queued. Frames are
 // numbered 0, 1, 2, ... in the order they are filled, so the number a reader sees is the count of
 // frames it was handed before.
 #include "pattern.hpp"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -39,8 +48,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace {
+
+// Frame numbers first to last, both included.
+struct frame_range {
+    long long first = 0;
+    long long last = 0;
+};
+
+constexpr int max_ranges = 8;
+
+struct frame_set {
+    frame_range ranges[max_ranges];
+    int count = 0;
+};
 
 struct settings {
     std::uint64_t devices = 1U << 1; // bit N: /dev/videoN is emulated
@@ -49,6 +72,11 @@ struct settings {
     int fps = 30;
     long long stop_after = -1; // -1: never stops
     bool trace = false;
+    __u32 format = V4L2_PIX_FMT_YUYV;
+    frame_set damaged;
+    frame_set empty;
+    long long stall_after = -1; // -1: never stalls
+    long long stall_ns = 0;
 };
 
 constexpr unsigned max_buffers = 32;
@@ -169,6 +197,36 @@ long long parse_plain_number(const char* name, const char* text, long long low, 
     return value;
 }
 
+frame_set parse_frames(const char* name, const char* text)
+{
+    frame_set set;
+    const long long most = 1LL << 40;
+    for (const char* p = text;; ++p) {
+        frame_range range;
+        p = set.count < max_ranges ? parse_number(p, 0, most, &range.first) : nullptr;
+        range.last = range.first;
+        if (p != nullptr && *p == '-' && (p[1] == ',' || p[1] == '\0')) {
+            range.last = most; // "N-": from N on
+            ++p;
+        } else if (p != nullptr && *p == '-') {
+            p = parse_number(p + 1, range.first, most, &range.last);
+        }
+        if (p == nullptr || (*p != ',' && *p != '\0'))
+            bad_setting(name, text, "frame numbers or ranges (N-M, N-) separated by commas, at most 8");
+        set.ranges[set.count++] = range;
+        if (*p == '\0')
+            return set;
+    }
+}
+
+bool in_set(const frame_set& set, long long frame)
+{
+    for (int i = 0; i < set.count; ++i)
+        if (frame >= set.ranges[i].first && frame <= set.ranges[i].last)
+            return true;
+    return false;
+}
+
 void read_settings()
 {
     if (const char* text = std::getenv("FAKECAM_DEVICES"))
@@ -183,6 +241,25 @@ void read_settings()
                                                "a whole number of frames, 0 or more");
     if (const char* text = std::getenv("FAKECAM_TRACE"))
         config.trace = std::strcmp(text, "1") == 0;
+    if (const char* text = std::getenv("FAKECAM_FORMAT")) {
+        if (std::strcmp(text, "MJPG") == 0)
+            config.format = V4L2_PIX_FMT_MJPEG;
+        else if (std::strcmp(text, "YUYV") != 0)
+            bad_setting("FAKECAM_FORMAT", text, "YUYV or MJPG");
+    }
+    if (const char* text = std::getenv("FAKECAM_DAMAGED"))
+        config.damaged = parse_frames("FAKECAM_DAMAGED", text);
+    if (const char* text = std::getenv("FAKECAM_EMPTY"))
+        config.empty = parse_frames("FAKECAM_EMPTY", text);
+    if (const char* text = std::getenv("FAKECAM_STALL")) {
+        long long ms = 0;
+        const char* colon = parse_number(text, 0, 1LL << 40, &config.stall_after);
+        const char* end =
+            colon != nullptr && *colon == ':' ? parse_number(colon + 1, 1, 3600000, &ms) : nullptr;
+        if (end == nullptr || *end != '\0')
+            bad_setting("FAKECAM_STALL", text, "K:MS, a frame count and a pause of 1 to 3600000 ms");
+        config.stall_ns = ms * 1000000LL;
+    }
 }
 
 const settings& current_settings()
@@ -285,6 +362,32 @@ void arm_readiness(const device& d)
     timerfd_settime(d.fd, flags, &when, nullptr);
 }
 
+// The bytes of frame `number` in the camera's format at `out`, at most `room` of them; returns how
+// many.
+std::size_t fill_frame(std::uint8_t* out, std::size_t room, long long number)
+{
+    const settings& s = current_settings();
+    if (in_set(s.empty, number))
+        return 0;
+    if (s.format == V4L2_PIX_FMT_YUYV) {
+        fakecam::fill_yuyv(out, s.width, s.height, static_cast<std::uint32_t>(number));
+        return fakecam::yuyv_frame_bytes(s.width, s.height);
+    }
+    cv::Mat yuyv(s.height, s.width, CV_8UC2);
+    fakecam::fill_yuyv(yuyv.data, s.width, s.height, static_cast<std::uint32_t>(number));
+    cv::Mat bgr;
+    cv::cvtColor(yuyv, bgr, cv::COLOR_YUV2BGR_YUYV);
+    std::vector<std::uint8_t> jpeg;
+    cv::imencode(".jpg", bgr, jpeg, {cv::IMWRITE_JPEG_QUALITY, 100});
+    const std::size_t size = jpeg.size() < room ? jpeg.size() : room;
+    std::memcpy(out, jpeg.data(), size);
+    // Damage as a USB transfer can: the start of image and one byte of the first marker arrive,
+    // the rest is lost.
+    if (in_set(s.damaged, number) && size > 3)
+        std::memset(out + 3, 0, size - 3);
+    return size;
+}
+
 // Runs the sensor up to `now`: every tick that has passed fills the oldest queued buffer.
 void run_sensor(device& d, long long now)
 {
@@ -296,8 +399,7 @@ void run_sensor(device& d, long long now)
             break;
         }
         v4l2_buffer& b = d.buffers[pop(d.queued)];
-        fakecam::fill_yuyv(d.memory + b.m.offset, s.width, s.height, static_cast<std::uint32_t>(d.produced));
-        b.bytesused = static_cast<__u32>(fakecam::yuyv_frame_bytes(s.width, s.height));
+        b.bytesused = static_cast<__u32>(fill_frame(d.memory + b.m.offset, b.length, d.produced));
         b.sequence = static_cast<__u32>(d.produced);
         b.timestamp.tv_sec = d.next_tick_ns / 1000000000LL;
         b.timestamp.tv_usec = (d.next_tick_ns % 1000000000LL) / 1000;
@@ -305,6 +407,8 @@ void run_sensor(device& d, long long now)
         push(d.done, b.index);
         ++d.produced;
         d.next_tick_ns += tick_ns();
+        if (d.produced == s.stall_after)
+            d.next_tick_ns += s.stall_ns;
     }
 }
 
@@ -327,9 +431,9 @@ void fill_format(v4l2_pix_format& pix)
     pix = v4l2_pix_format{};
     pix.width = static_cast<__u32>(s.width);
     pix.height = static_cast<__u32>(s.height);
-    pix.pixelformat = V4L2_PIX_FMT_YUYV;
+    pix.pixelformat = s.format;
     pix.field = V4L2_FIELD_NONE;
-    pix.bytesperline = static_cast<__u32>(s.width * 2);
+    pix.bytesperline = s.format == V4L2_PIX_FMT_YUYV ? static_cast<__u32>(s.width * 2) : 0;
     pix.sizeimage = static_cast<__u32>(fakecam::yuyv_frame_bytes(s.width, s.height));
     pix.colorspace = V4L2_COLORSPACE_SRGB;
 }
@@ -357,8 +461,11 @@ int enumerate_formats(v4l2_fmtdesc& desc)
     desc = v4l2_fmtdesc{};
     desc.index = index;
     desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    std::snprintf(reinterpret_cast<char*>(desc.description), sizeof desc.description, "YUYV 4:2:2");
-    desc.pixelformat = V4L2_PIX_FMT_YUYV;
+    const bool jpeg = current_settings().format == V4L2_PIX_FMT_MJPEG;
+    std::snprintf(reinterpret_cast<char*>(desc.description), sizeof desc.description,
+                  jpeg ? "Motion-JPEG" : "YUYV 4:2:2");
+    desc.flags = jpeg ? V4L2_FMT_FLAG_COMPRESSED : 0;
+    desc.pixelformat = current_settings().format;
     return 0;
 }
 
@@ -376,7 +483,7 @@ int format(device& d, unsigned long request, v4l2_format& f)
 
 int enumerate_sizes(v4l2_frmsizeenum& size)
 {
-    if (size.index != 0 || size.pixel_format != V4L2_PIX_FMT_YUYV)
+    if (size.index != 0 || size.pixel_format != current_settings().format)
         return EINVAL;
     size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
     size.discrete.width = static_cast<__u32>(current_settings().width);
@@ -387,7 +494,7 @@ int enumerate_sizes(v4l2_frmsizeenum& size)
 int enumerate_intervals(v4l2_frmivalenum& interval)
 {
     const settings& s = current_settings();
-    if (interval.index != 0 || interval.pixel_format != V4L2_PIX_FMT_YUYV
+    if (interval.index != 0 || interval.pixel_format != s.format
         || interval.width != static_cast<__u32>(s.width) || interval.height != static_cast<__u32>(s.height))
         return EINVAL;
     interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;

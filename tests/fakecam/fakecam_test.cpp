@@ -32,9 +32,16 @@ struct probe_run {
 probe_run run_probe(const std::string& index, const std::string& api, int grabs,
                     const std::vector<std::string>& settings)
 {
-    std::vector<std::string> env{
-        "LD_PRELOAD=" FAKECAM_PRELOAD, "FAKECAM_DEVICES", "FAKECAM_SIZE", "FAKECAM_FPS",
-        "FAKECAM_STOP_AFTER",          "FAKECAM_TRACE"};
+    std::vector<std::string> env{"LD_PRELOAD=" FAKECAM_PRELOAD,
+                                 "FAKECAM_DEVICES",
+                                 "FAKECAM_SIZE",
+                                 "FAKECAM_FPS",
+                                 "FAKECAM_STOP_AFTER",
+                                 "FAKECAM_TRACE",
+                                 "FAKECAM_FORMAT",
+                                 "FAKECAM_DAMAGED",
+                                 "FAKECAM_EMPTY",
+                                 "FAKECAM_STALL"};
     env.insert(env.end(), settings.begin(), settings.end());
     xh::child_process child = xh::spawn({FAKECAM_PROBE_PATH, index, api, std::to_string(grabs)}, env);
     probe_run run;
@@ -127,12 +134,29 @@ TEST(Fakecam, StopsDeliveringAfterTheSetCountAndFailsGrabsPromptly)
     EXPECT_LT(run.grabs[5].ms - run.grabs[2].ms, 2000);
 }
 
+TEST(Fakecam, MotionJpegFramesDecodeToTheirNumbersWithEmptyFramesAndAStallWhereSet)
+{
+    const probe_run run = run_probe(
+        "1", "v4l2", 6, {"FAKECAM_FORMAT=MJPG", "FAKECAM_FPS=20", "FAKECAM_EMPTY=3", "FAKECAM_STALL=5:1000"});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.opened, "V4L2 320x240");
+    ASSERT_EQ(run.grabs.size(), 6u);
+    // Frame 0 is dropped by OpenCV, frame 3 is empty, frames 0 to 4 come before the pause.
+    const int numbers[] = {1, 2, -1, 4, 5, 6};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(run.grabs[i].got, numbers[i] >= 0) << "grab " << i;
+        EXPECT_EQ(run.grabs[i].number, numbers[i]) << "grab " << i;
+    }
+    EXPECT_GE(run.grabs[4].ms - run.grabs[3].ms, 1000) << "no pause after five frames";
+}
+
 TEST(Fakecam, RejectsMalformedSettingsWithOneLine)
 {
     const std::vector<std::string> bad{
-        "FAKECAM_DEVICES=video1", "FAKECAM_DEVICES=64",    "FAKECAM_DEVICES=1x",
-        "FAKECAM_SIZE=100x100",   "FAKECAM_SIZE=320",      "FAKECAM_FPS=0",
-        "FAKECAM_FPS=30fps",      "FAKECAM_STOP_AFTER=-1", "FAKECAM_SIZE=320x240x"};
+        "FAKECAM_DEVICES=video1", "FAKECAM_DEVICES=64",  "FAKECAM_DEVICES=1x",  "FAKECAM_SIZE=100x100",
+        "FAKECAM_SIZE=320",       "FAKECAM_FPS=0",       "FAKECAM_FPS=30fps",   "FAKECAM_STOP_AFTER=-1",
+        "FAKECAM_SIZE=320x240x",  "FAKECAM_FORMAT=RGB3", "FAKECAM_DAMAGED=5-3", "FAKECAM_EMPTY=1,,2",
+        "FAKECAM_STALL=5",        "FAKECAM_STALL=5:0"};
     for (const std::string& setting : bad) {
         const probe_run run = run_probe("1", "v4l2", 1, {setting});
         EXPECT_EQ(run.status, 2) << setting;

@@ -5,10 +5,12 @@
 #include "xharness.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <set>
 #include <thread>
 
 namespace {
@@ -25,25 +27,56 @@ constexpr double shortest_pass_ms = 110;
 // OpenCV drops the first frame after streaming starts; a camera told to stop after K frames
 // therefore leaves frame K - 1 as the last picture the program gets.
 constexpr int stop_after = 6;
+// While feedview waits for a late frame it looks for a key or a close every 110 ms; a second is a
+// generous bound for that on a loaded machine and far below the library's own 10 s wait.
+constexpr double answer_bound_ms = 1500;
+
+const std::string stopped_line =
+    "feedview: the camera stopped delivering pictures; the last one stays until a key is pressed\n";
+
+double ms_since(steady::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(steady::now() - start).count();
+}
 
 class FeedviewCamera : public ::testing::Test {
   protected:
     void start(const std::vector<std::string>& args, const std::vector<std::string>& settings)
     {
+        xh::stop(child);
+        origin = {-1, -1};
         std::vector<std::string> argv{FEEDVIEW_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> env{
-            "LD_PRELOAD=" FAKECAM_PRELOAD, "FAKECAM_DEVICES", "FAKECAM_SIZE", "FAKECAM_FPS",
-            "FAKECAM_STOP_AFTER",          "FAKECAM_TRACE"};
+        // A desktop session has a runtime directory; without one Qt adds a complaint of its own.
+        std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime_dir(),
+                                     "LD_PRELOAD=" FAKECAM_PRELOAD,
+                                     "FAKECAM_DEVICES",
+                                     "FAKECAM_SIZE",
+                                     "FAKECAM_FPS",
+                                     "FAKECAM_STOP_AFTER",
+                                     "FAKECAM_TRACE",
+                                     "FAKECAM_FORMAT",
+                                     "FAKECAM_DAMAGED",
+                                     "FAKECAM_EMPTY",
+                                     "FAKECAM_STALL"};
         env.insert(env.end(), settings.begin(), settings.end());
         child = xh::spawn(argv, env);
         window = xh::find_window(title, patience);
-        ASSERT_NE(window, 0u) << "no window \"" << title
-                              << "\" appeared; stderr: " << xh::read_file(child.err_path);
+        ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; " << errors();
     }
     void TearDown() override { xh::stop(child); }
+    static std::string runtime_dir()
+    {
+        static const std::string path = [] {
+            const std::string made = xh::unique_temp_path("runtime");
+            mkdir(made.c_str(), 0700);
+            return made;
+        }();
+        return path;
+    }
 
-    // The frame number on the screen now, or -1 when the window shows no camera picture.
+    // The frame number on the screen now, or -1 when the window shows no camera picture or the
+    // read caught it half redrawn.
     int shown_number()
     {
         const cv::Mat pixels = xh::capture(window);
@@ -51,7 +84,7 @@ class FeedviewCamera : public ::testing::Test {
             origin = fakecam::locate_picture(pixels, picture_size);
         return origin.x < 0 ? -1 : fakecam::read_frame_number(pixels, origin, picture_size);
     }
-    int wait_for_number(const std::function<bool(int)>& wanted)
+    int wait_for_number(const std::function<bool(int)>& wanted, std::chrono::milliseconds bound = patience)
     {
         int number = -1;
         xh::wait_until(
@@ -59,23 +92,29 @@ class FeedviewCamera : public ::testing::Test {
                 number = shown_number();
                 return number >= 0 && wanted(number);
             },
-            patience);
+            bound);
         return number;
     }
-    int wait_for_any_number()
+
+    std::string stderr_text() const { return xh::read_file(child.err_path); }
+    std::string errors() const { return "feedview's stderr: " + stderr_text(); }
+    bool wait_for_stderr(const std::string& text)
     {
-        return wait_for_number([](int) { return true; });
+        return xh::wait_until([&] { return stderr_text().find(text) != std::string::npos; }, patience);
     }
 
-    std::string errors() const { return "feedview's stderr: " + xh::read_file(child.err_path); }
-
     bool ended() const { return !xh::still_running(child); }
+    // Whether feedview stays running for `time`; it holds or stays live meanwhile.
+    bool keeps_running(std::chrono::milliseconds time)
+    {
+        return !xh::wait_until([&] { return ended(); }, time);
+    }
     // In Live only a key reported by the 10 ms poll ends the loop; one that arrives during the
     // 100 ms pause ends the pause and is discarded. A second key 5 ms after the first lands in the
     // poll that follows, as a quick double press would.
     int end_live_with_keys()
     {
-        const auto deadline = steady::now() + 10s;
+        const auto deadline = steady::now() + patience;
         while (!ended() && steady::now() < deadline) {
             xh::key(window, "space");
             std::this_thread::sleep_for(5ms);
@@ -84,11 +123,28 @@ class FeedviewCamera : public ::testing::Test {
         }
         return xh::wait_exit(child, patience);
     }
-    // In Holding any key ends the program.
-    int end_holding_with_a_key()
+    // In Holding, and while waiting for a late frame, any key ends the program.
+    int end_with_one_key()
     {
         xh::key(window, "space");
         return xh::wait_exit(child, patience);
+    }
+
+    // The picture moves on, one frame per pass and no faster than a pass takes. Over 20 passes
+    // (2.2 s or more) a slack of 4 covers a first picture that was already on screen for a pass
+    // and a screen that lags behind by a few passes on a loaded machine, while a viewer that kept
+    // up with the camera's 30 frames a second would be 3 times too fast.
+    void expect_live_at_most_nine_a_second()
+    {
+        const int first = wait_for_number([](int) { return true; });
+        ASSERT_GE(first, 0) << "\"result\" never showed the camera's picture; " << errors();
+        const auto first_read = steady::now();
+        // Twenty passes take 2.2 s on a quiet machine, several times that on a loaded one.
+        const int later = wait_for_number([&](int n) { return n >= first + 20; }, 3 * patience);
+        const double elapsed_ms = ms_since(first_read);
+        ASSERT_GE(later, first + 20) << "the picture did not move on; " << errors();
+        EXPECT_LE(later - first, elapsed_ms / shortest_pass_ms + 4)
+            << "frames " << first << " to " << later << " in " << elapsed_ms << " ms";
     }
 
     xh::child_process child;
@@ -96,85 +152,192 @@ class FeedviewCamera : public ::testing::Test {
     cv::Point origin{-1, -1};
 };
 
-TEST_F(FeedviewCamera, WithoutArgumentShowsCameraOneLiveAtMostNineTimesASecond)
+// Only the camera asked for exists, so a live picture shows that the right one was opened.
+TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAtMostNineTimesASecondInBothFormats)
 {
-    start({}, {"FAKECAM_DEVICES=1", "FAKECAM_FPS=30"});
-    const int first = wait_for_any_number();
-    ASSERT_GE(first, 0) << "\"result\" never showed the camera's picture";
-    const auto first_read = steady::now();
-    std::this_thread::sleep_for(2s);
-    const int second = shown_number();
-    const double elapsed_ms = std::chrono::duration<double, std::milli>(steady::now() - first_read).count();
-    RecordProperty("frames_shown",
-                   std::to_string(second - first) + " in " + std::to_string(elapsed_ms) + " ms");
-    EXPECT_GT(second, first) << "the picture did not change";
-    // The camera offers 30 frames a second and each pass shows the next one; passes take at least
-    // 110 ms, and the first picture read may already have been on screen for up to one pass.
-    EXPECT_LE(second - first, elapsed_ms / shortest_pass_ms + 2)
-        << "frames " << first << " to " << second << " in " << elapsed_ms << " ms";
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases{
+        {{}, {"FAKECAM_DEVICES=1"}},
+        {{"7"}, {"FAKECAM_DEVICES=7", "FAKECAM_FORMAT=MJPG"}},
+        {{"12"}, {"FAKECAM_DEVICES=1", "FAKECAM_FORMAT=MJPG"}},
+    };
+    for (const auto& [args, settings] : cases) {
+        SCOPED_TRACE(settings.back() + (args.empty() ? "" : ", argument " + args[0]));
+        start(args, settings);
+        expect_live_at_most_nine_a_second();
+        EXPECT_EQ(end_live_with_keys(), 0) << errors();
+        EXPECT_EQ(stderr_text(), "");
+    }
+}
+
+TEST_F(FeedviewCamera, MissingCameraHoldsAnEmptyWindowAndNamesItsDeviceUntilAKey)
+{
+    // A negative index asks the library for the first camera it finds among /dev/video0 to 7,
+    // so only camera 9 exists here; such an index names no device.
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"0", "feedview: cannot open camera 0 (/dev/video0); press a key to quit\n"},
+        {"", "feedview: cannot open camera -48; press a key to quit\n"},
+    };
+    for (const auto& [argument, line] : cases) {
+        SCOPED_TRACE("argument '" + argument + "'");
+        start({argument}, {"FAKECAM_DEVICES=9"});
+        EXPECT_TRUE(keeps_running(1500ms)) << "feedview did not hold the window";
+        EXPECT_EQ(fakecam::locate_picture(xh::capture(window), picture_size), cv::Point(-1, -1))
+            << "an absent camera showed a picture";
+        EXPECT_EQ(end_with_one_key(), 0) << errors();
+        EXPECT_EQ(stderr_text(), line);
+    }
+}
+
+// Damaged and empty Motion JPEG frames, and a pause shorter than feedview's limit, while the
+// camera goes on delivering: the live view goes on and no bad frame is ever shown.
+TEST_F(FeedviewCamera, LiveViewGoesOnOverBadFramesAndAShortStall)
+{
+    const std::set<int> bad{1, 6, 7, 8, 12, 15, 16};
+    start({}, {"FAKECAM_FORMAT=MJPG", "FAKECAM_EMPTY=1,15-16", "FAKECAM_DAMAGED=6-8,12",
+               "FAKECAM_STALL=18:1500"});
+    std::set<int> seen;
+    const int reached = wait_for_number([&](int n) {
+        seen.insert(n);
+        return n >= 24;
+    });
+    EXPECT_GE(reached, 24) << "the live view did not go on; " << errors();
+    for (int n : bad)
+        EXPECT_EQ(seen.count(n), 0u) << "bad frame " << n << " was shown";
     EXPECT_EQ(end_live_with_keys(), 0) << errors();
+    EXPECT_EQ(stderr_text(), "") << "a line from feedview or a library";
 }
 
-TEST_F(FeedviewCamera, ArgumentSevenShowsCameraSeven)
+// A camera that goes on sending frames none of which decodes, or that sends nothing at all, has
+// stopped as far as the viewer can tell: after 3 s it holds the last good picture with one line.
+TEST_F(FeedviewCamera, CameraWithoutDecodablePicturesOrFramesGoesToHoldingWithOneLine)
 {
-    start({"7"}, {"FAKECAM_DEVICES=7"});
-    EXPECT_GE(wait_for_any_number(), 0) << "\"result\" never showed camera 7's picture";
-    EXPECT_EQ(end_live_with_keys(), 0) << errors();
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"FAKECAM_DAMAGED=8-", "(none of its frames decoded for 3 s)"},
+        {"FAKECAM_EMPTY=8-", "(none of its frames decoded for 3 s)"},
+        {"FAKECAM_STALL=8:600000", "(nothing came for 3 s)"},
+    };
+    for (const auto& [setting, why] : cases) {
+        SCOPED_TRACE(setting);
+        start({}, {"FAKECAM_FORMAT=MJPG", setting});
+        ASSERT_EQ(wait_for_number([](int n) { return n == 7; }), 7) << errors();
+        const std::string line = "feedview: the camera stopped delivering pictures " + why
+                                 + "; the last one stays until a key is pressed\n";
+        EXPECT_TRUE(wait_for_stderr(line)) << errors();
+        EXPECT_EQ(stderr_text(), line);
+        EXPECT_EQ(shown_number(), 7) << "the last good picture did not stay";
+        EXPECT_FALSE(ended()) << "feedview did not hold the window";
+        EXPECT_EQ(end_with_one_key(), 0) << errors();
+    }
 }
 
-TEST_F(FeedviewCamera, ArgumentZeroWithOnlyCameraSevenHoldsAnEmptyWindowUntilAKey)
+// While a frame is late the window still takes a key or a close within a bound, long before
+// feedview would give up on the camera.
+TEST_F(FeedviewCamera, StalledCameraLeavesTheWindowAnsweringKeysAndCloses)
 {
-    start({"0"}, {"FAKECAM_DEVICES=7"});
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_FALSE(ended()) << "feedview did not hold the window";
-    EXPECT_EQ(fakecam::locate_picture(xh::capture(window), picture_size), cv::Point(-1, -1))
-        << "an absent camera showed a picture";
-    EXPECT_EQ(end_holding_with_a_key(), 0) << errors();
+    for (const bool by_key : {true, false}) {
+        SCOPED_TRACE(by_key ? "key" : "close");
+        start({}, {"FAKECAM_STALL=8:600000"});
+        ASSERT_EQ(wait_for_number([](int n) { return n == 7; }), 7) << errors();
+        // Past the pause that followed the last picture, which swallows keys.
+        std::this_thread::sleep_for(400ms);
+        const auto asked = steady::now();
+        if (by_key)
+            xh::key(window, "space");
+        else
+            xh::request_close(window);
+        // The window goes as soon as the viewer takes the key or the close; the process may need
+        // longer to end (a sanitizer build checks for leaks on the way out).
+        EXPECT_TRUE(xh::wait_until([&] { return !xh::window_exists(title) || ended(); }, patience));
+        EXPECT_LT(ms_since(asked), answer_bound_ms) << "the window did not answer in time";
+        EXPECT_EQ(xh::wait_exit(child, patience), 0) << errors();
+        EXPECT_EQ(stderr_text(), "") << "it ended by giving up on the camera, not by the user";
+    }
 }
 
-TEST_F(FeedviewCamera, ArgumentTwelveSelectsCameraOne)
-{
-    start({"12"}, {"FAKECAM_DEVICES=1"});
-    EXPECT_GE(wait_for_any_number(), 0) << "\"result\" never showed camera 1's picture";
-    EXPECT_EQ(end_live_with_keys(), 0) << errors();
-}
-
-TEST_F(FeedviewCamera, CameraThatStopsLeavesItsLastPictureUntilAKey)
+TEST_F(FeedviewCamera, UnpluggedCameraLeavesItsLastPictureWithOneLineUntilAKey)
 {
     start({}, {"FAKECAM_STOP_AFTER=" + std::to_string(stop_after)});
     const int last = stop_after - 1;
     EXPECT_EQ(wait_for_number([&](int n) { return n == last; }), last);
-    std::this_thread::sleep_for(1s);
-    EXPECT_FALSE(ended()) << "feedview did not hold the window";
-    EXPECT_EQ(shown_number(), last) << "the last picture did not stay";
-    EXPECT_EQ(end_holding_with_a_key(), 0) << errors();
+    EXPECT_TRUE(wait_for_stderr(stopped_line)) << errors();
+    EXPECT_TRUE(keeps_running(1s)) << "feedview did not hold the window";
+    EXPECT_EQ(wait_for_number([](int) { return true; }), last) << "the last picture did not stay";
+    EXPECT_EQ(end_with_one_key(), 0) << errors();
+    EXPECT_EQ(stderr_text(), stopped_line);
 }
 
-TEST_F(FeedviewCamera, ClosingTheWindowEndsLive)
+TEST_F(FeedviewCamera, CameraThatDeliversNoPictureHoldsAnEmptyWindowWithOneLine)
 {
-    start({}, {});
-    ASSERT_GE(wait_for_any_number(), 0);
-    xh::request_close(window);
-    EXPECT_EQ(xh::wait_exit(child, patience), 0) << errors();
+    // OpenCV drops the first frame, so a camera that stops after one delivers nothing.
+    start({}, {"FAKECAM_STOP_AFTER=1"});
+    const std::string line = "feedview: the camera delivered no picture; press a key to quit\n";
+    EXPECT_TRUE(wait_for_stderr(line)) << errors();
+    EXPECT_TRUE(keeps_running(1s)) << "feedview did not hold the window";
+    EXPECT_EQ(fakecam::locate_picture(xh::capture(window), picture_size), cv::Point(-1, -1));
+    EXPECT_EQ(end_with_one_key(), 0) << errors();
+    EXPECT_EQ(stderr_text(), line);
 }
 
-TEST_F(FeedviewCamera, ClosingTheWindowEndsHoldingAfterTheCameraStopped)
+// A key that lands in the 100 ms pause after a picture is taken by the pause and ignored. The
+// picture appears on screen during that pause, so a key sent as soon as a new picture is seen
+// lands in it: a sighting within 40 ms of a read that still showed the old one leaves the key
+// about 60 ms of the pause. A sighting that came later is not used. Should the viewer be slow to
+// paint (a loaded machine, a sanitizer build) an aimed key may still reach the poll and end the
+// viewer; it is then started again, and such misses may not outnumber the swallowed keys.
+TEST_F(FeedviewCamera, KeyInThePauseAfterAPictureIsSwallowed)
 {
-    start({}, {"FAKECAM_STOP_AFTER=" + std::to_string(stop_after)});
-    ASSERT_EQ(wait_for_number([&](int n) { return n == stop_after - 1; }), stop_after - 1);
-    std::this_thread::sleep_for(500ms);
-    ASSERT_FALSE(ended());
-    xh::request_close(window);
-    EXPECT_EQ(xh::wait_exit(child, patience), 0) << errors();
+    int swallowed = 0;
+    int missed = 0;
+    const auto give_up = steady::now() + 6 * patience;
+    while (swallowed < 2 && missed < 2 && steady::now() < give_up) {
+        start({}, {"FAKECAM_FPS=30"});
+        ASSERT_GE(wait_for_number([](int) { return true; }), 0) << errors();
+        int previous = -1; // the number of the last clean read, and when it was made
+        auto previous_at = steady::now();
+        while (swallowed < 2 && steady::now() < give_up) {
+            const int number = shown_number();
+            const auto read_at = steady::now();
+            if (number < 0)
+                continue;
+            const bool fresh = previous >= 0 && number != previous && read_at - previous_at < 40ms;
+            previous = number;
+            previous_at = read_at;
+            if (!fresh)
+                continue;
+            xh::key(window, "a");
+            if (xh::wait_until([&] { return !xh::window_exists(title) || ended(); }, 300ms)) {
+                ++missed;
+                break;
+            }
+            EXPECT_GT(wait_for_number([&](int n) { return n > number; }), number)
+                << "the picture stopped after a key in the pause";
+            previous = -1;
+            ++swallowed;
+        }
+    }
+    EXPECT_EQ(swallowed, 2) << missed << " keys sent right after a new picture ended the live view";
+    EXPECT_EQ(end_live_with_keys(), 0) << errors();
 }
 
-TEST_F(FeedviewCamera, ClosingTheWindowEndsHoldingWithoutACamera)
+TEST_F(FeedviewCamera, ClosingTheWindowEndsLiveAndHolding)
 {
-    start({"0"}, {"FAKECAM_DEVICES=7"});
-    std::this_thread::sleep_for(1s);
-    ASSERT_FALSE(ended());
-    xh::request_close(window);
-    EXPECT_EQ(xh::wait_exit(child, patience), 0) << errors();
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases{
+        {{}, {}},                                                   // live
+        {{}, {"FAKECAM_STOP_AFTER=" + std::to_string(stop_after)}}, // holding its last picture
+        {{"0"}, {"FAKECAM_DEVICES=7"}},                             // holding without a camera
+    };
+    for (const auto& [args, settings] : cases) {
+        SCOPED_TRACE(settings.empty() ? "live" : settings.back());
+        start(args, settings);
+        if (args.empty()) {
+            ASSERT_GE(wait_for_number([](int) { return true; }), 0) << errors();
+        }
+        if (!settings.empty()) {
+            ASSERT_TRUE(wait_for_stderr("feedview: ")) << errors();
+        }
+        xh::request_close(window);
+        EXPECT_EQ(xh::wait_exit(child, patience), 0) << errors();
+    }
 }
 
 } // namespace

@@ -43,8 +43,12 @@ cv::Point locate_picture(const cv::Mat& pixels, cv::Size size)
     cv::minMaxLoc(score, nullptr, nullptr, &best, nullptr);
     if (best.x + size.width > pixels.cols || best.y + size.height > pixels.rows)
         return {-1, -1};
+    // On average, not everywhere: a Motion JPEG camera's chroma is subsampled, which softens the
+    // edges between the bars.
     const cv::Mat candidate = pixels(cv::Rect(best, bars.size()));
-    return cv::norm(candidate, bars, cv::NORM_INF) <= level_tolerance ? best : cv::Point(-1, -1);
+    const double mean_difference =
+        cv::norm(candidate, bars, cv::NORM_L1) / static_cast<double>(bars.total() * 3);
+    return mean_difference <= level_tolerance / 4 ? best : cv::Point(-1, -1);
 }
 
 int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size)
