@@ -6,6 +6,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -89,7 +90,7 @@ int ignore_x_errors(Display*, XErrorEvent*)
 
 } // namespace
 
-child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int stdin_fd)
 {
     child_process child;
     child.out_path = unique_temp_path("stdout");
@@ -102,7 +103,7 @@ child_process spawn(const std::vector<std::string>& argv, const std::vector<std:
     if (pid == 0) {
         const int out = open(child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
+        const int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -307,11 +308,44 @@ void click(cv::Point screen, int button)
     release_button(button);
 }
 
+namespace {
+
+// The key code that produces `sym`; one with no keysyms of its own is given it when none does.
+KeyCode keycode_for(Display* d, KeySym sym)
+{
+    static std::vector<std::pair<KeySym, KeyCode>> assigned;
+    for (const auto& [s, code] : assigned)
+        if (s == sym)
+            return code;
+    KeyCode code = XKeysymToKeycode(d, sym);
+    if (code != 0)
+        return code;
+    int first = 0;
+    int last = 0;
+    int per_code = 0;
+    XDisplayKeycodes(d, &first, &last);
+    KeySym* map = XGetKeyboardMapping(d, static_cast<KeyCode>(first), last - first + 1, &per_code);
+    for (int c = last; c >= first && code == 0; --c)
+        if (std::all_of(map + (c - first) * per_code, map + (c - first + 1) * per_code,
+                        [](KeySym s) { return s == NoSymbol; })
+            && std::none_of(assigned.begin(), assigned.end(), [&](const auto& a) { return a.second == c; }))
+            code = static_cast<KeyCode>(c);
+    XFree(map);
+    if (code != 0) {
+        XChangeKeyboardMapping(d, code, 1, &sym, 1);
+        XSync(d, False);
+        assigned.emplace_back(sym, code);
+    }
+    return code;
+}
+
+} // namespace
+
 void key(window_id focus, const std::string& keysym_name)
 {
     Display* d = display();
     XSetInputFocus(d, focus, RevertToParent, CurrentTime);
-    const KeyCode code = XKeysymToKeycode(d, XStringToKeysym(keysym_name.c_str()));
+    const KeyCode code = keycode_for(d, XStringToKeysym(keysym_name.c_str()));
     XTestFakeKeyEvent(d, code, True, CurrentTime);
     XTestFakeKeyEvent(d, code, False, CurrentTime);
     XSync(d, False);
