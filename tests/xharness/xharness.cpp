@@ -242,18 +242,44 @@ int viewable_top_level_windows()
 
 cv::Mat capture(window_id window)
 {
+    // Read from the screen, not the window: under a window manager the window sits in a frame
+    // that may clip it, and X refuses to read a window that is not wholly visible. Only the part
+    // that its ancestors leave visible is read; the rest reads as `hidden`, a colour no test
+    // picture uses, so that nothing is found there.
+    const cv::Vec3b hidden(3, 2, 1);
     Display* d = display();
     XWindowAttributes attributes;
-    if (XGetWindowAttributes(d, window, &attributes) == 0)
+    if (XGetWindowAttributes(d, window, &attributes) == 0 || attributes.map_state != IsViewable)
         return {};
-    XImage* image = XGetImage(d, window, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    const cv::Rect area(screen_origin(window), cv::Size(attributes.width, attributes.height));
+    cv::Rect visible = area;
+    for (Window w = window, root = 0, parent = 0; w != DefaultRootWindow(d); w = parent) {
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (XQueryTree(d, w, &root, &parent, &children, &count) == 0)
+            return {};
+        if (children != nullptr)
+            XFree(children);
+        XWindowAttributes parent_attributes;
+        if (XGetWindowAttributes(d, parent, &parent_attributes) == 0)
+            return {};
+        visible &=
+            cv::Rect(screen_origin(parent), cv::Size(parent_attributes.width, parent_attributes.height));
+    }
+    if (visible.empty())
+        return {};
+    XImage* image =
+        XGetImage(d, DefaultRootWindow(d), visible.x, visible.y, static_cast<unsigned>(visible.width),
+                  static_cast<unsigned>(visible.height), AllPlanes, ZPixmap);
     if (image == nullptr)
         return {};
-    cv::Mat bgr(attributes.height, attributes.width, CV_8UC3);
-    for (int y = 0; y < bgr.rows; ++y)
-        for (int x = 0; x < bgr.cols; ++x) {
+    cv::Mat bgr(area.size(), CV_8UC3, hidden);
+    const cv::Point offset = visible.tl() - area.tl();
+    for (int y = 0; y < visible.height; ++y)
+        for (int x = 0; x < visible.width; ++x) {
             const unsigned long pixel = XGetPixel(image, x, y);
-            bgr.at<cv::Vec3b>(y, x) = cv::Vec3b(pixel & 0xff, (pixel >> 8) & 0xff, (pixel >> 16) & 0xff);
+            bgr.at<cv::Vec3b>(y + offset.y, x + offset.x) =
+                cv::Vec3b(pixel & 0xff, (pixel >> 8) & 0xff, (pixel >> 16) & 0xff);
         }
     XDestroyImage(image);
     return bgr;
