@@ -32,7 +32,6 @@ class RectsketchWindow : public ::testing::Test {
             },
             patience))
             << "the window never showed a black 200 x 200 image";
-        image_on_screen = xh::screen_origin(window) + image_in_window;
     }
     void TearDown() override
     {
@@ -51,7 +50,11 @@ class RectsketchWindow : public ::testing::Test {
     {
         return xh::wait_until([&] { return same_pixels(shown(), expected); }, patience);
     }
-    cv::Point screen(cv::Point canvas_point) const { return image_on_screen + canvas_point; }
+    // Asked afresh each time: a window manager moves the window into its frame after it appears.
+    cv::Point screen(cv::Point canvas_point) const
+    {
+        return xh::screen_origin(window) + image_in_window + canvas_point;
+    }
     void press_at(cv::Point p)
     {
         xh::move_pointer(screen(p));
@@ -68,13 +71,12 @@ class RectsketchWindow : public ::testing::Test {
     xh::child_process child;
     xh::window_id window = 0;
     cv::Point image_in_window;
-    cv::Point image_on_screen;
 };
 
 TEST_F(RectsketchWindow, OpensABlackCanvasInBoxExample)
 {
     start();
-    EXPECT_TRUE(same_pixels(shown(), cv::Mat::zeros(200, 200, CV_8UC3)));
+    EXPECT_TRUE(shows(cv::Mat::zeros(200, 200, CV_8UC3)));
     EXPECT_TRUE(xh::still_running(child));
 }
 
