@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -69,6 +70,7 @@ void play(cv::VideoCapture& capture, cv::Mat& frame)
 int main(int argc, char** argv)
 {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    report_fatal_signals("framefilter");
     if (argc < 2) {
         std::fprintf(stderr, "usage: framefilter VIDEO_FILE\n");
         return 2;
@@ -86,15 +88,24 @@ int main(int argc, char** argv)
     }
 
     // Qt greets a session without XDG_RUNTIME_DIR (root's, for one) with a warning of its own.
-    quietly([] {
-        cv::namedWindow(original_title, cv::WINDOW_AUTOSIZE);
-        cv::namedWindow(processed_title, cv::WINDOW_AUTOSIZE);
-        return true;
-    });
+    if (!quietly([] {
+            cv::namedWindow(original_title, cv::WINDOW_AUTOSIZE);
+            cv::namedWindow(processed_title, cv::WINDOW_AUTOSIZE);
+            return true;
+        })) {
+        const std::string words = library_words();
+        std::fprintf(stderr, "framefilter: cannot open a window: %s\n",
+                     words.substr(0, words.find('\n')).c_str());
+        return 1;
+    }
 
     cv::VideoCapture capture;
     cv::Mat frame;
-    if (!open_video(path, capture, frame)) {
+    const int pipe_end = announce_pipe_wait(path, "framefilter");
+    const bool opened = open_video(path, capture, frame);
+    if (pipe_end >= 0)
+        close(pipe_end);
+    if (!opened) {
         destroy_windows();
         std::fprintf(stderr, "framefilter: cannot play '%s': no video frame could be read from it\n",
                      path.c_str());

@@ -21,7 +21,8 @@ bool names_image_sequence(const std::string& path);
 // True when `head`, the first bytes of a file, starts an AVI whose video stream is Motion JPEG.
 bool is_mjpeg_avi(const std::string& head);
 
-// Up to `count` bytes from the start of the file; empty when it cannot be read.
+// Up to `count` bytes from the start of a regular file; empty when it cannot be read and for anything
+// else (a pipe, a device), whose bytes could not be read again.
 std::string file_head(const std::string& path, std::size_t count);
 
 // The readers (cv::VideoCaptureAPIs) to try for `path`, best first; the last is always FFmpeg.
@@ -33,10 +34,24 @@ bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& fir
 bool read_frame(cv::VideoCapture& capture, cv::Mat& frame);
 void close_video(cv::VideoCapture& capture);
 
-// Runs `call` with standard error pointed at /dev/null and returns its answer; a cv::Exception
+// For a pipe (a FIFO, or /dev/stdin fed by one) from which nothing has come within a second, says on
+// standard error what the program waits for, as opening it blocks until a writer appears. Returns
+// a read end to close once the video is open (-1 for anything but a pipe): it keeps an early writer
+// from finding no reader.
+int announce_pipe_wait(const std::string& path, const char* program);
+
+// Runs `call` with standard error pointed at a temporary file and returns its answer; a cv::Exception
 // reads as false. The libraries underneath OpenCV (FFmpeg, GStreamer, libjpeg, Qt) write their own
-// warnings straight to standard error, past OpenCV's log level.
+// warnings straight to standard error, past OpenCV's log level: they are kept from the user, but
+// the words of the last call stay at hand for library_words and for report_fatal_signals.
 bool quietly(const std::function<bool()>& call);
+// What the libraries wrote during the last quiet call, and the message of a cv::Exception that
+// ended it.
+std::string library_words();
+// From now on a fatal signal (an abort, a segmentation fault, ...) first writes one line naming it to
+// standard error, followed by what the libraries wrote during the last quiet call, and then ends
+// the process as it would have.
+void report_fatal_signals(const char* program);
 
 // Runs filter_frame on the frame's own pixels and geometry. Frames it cannot take (fewer than three
 // channels, or channels wider than a byte) are left as they are.

@@ -9,6 +9,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <random>
 #include <sys/stat.h>
@@ -252,5 +254,63 @@ INSTANTIATE_TEST_SUITE_P(
         std::replace(name.begin(), name.end(), '.', '_');
         return name;
     });
+
+class FramefilterInput : public tv::in_temp_dir<> {
+  protected:
+    void TearDown() override
+    {
+        xh::stop(child);
+        in_temp_dir::TearDown();
+    }
+    std::string small_clip() { return ffv1_clip(dir, 10, {160, 120})[0]; }
+    std::string err() const { return xh::read_file(child.err_path); }
+    void expect_played_quietly(const std::string& err_lines = "")
+    {
+        EXPECT_EQ(xh::wait_exit(child, bound), 0);
+        EXPECT_EQ(xh::read_file(child.out_path), tv::geometry_line(120, 160, 3));
+        EXPECT_EQ(err(), err_lines);
+    }
+    xh::child_process child;
+};
+
+// Bytes read from a pipe are gone: the reader has to get the stream from its first byte.
+TEST_F(FramefilterInput, PlaysAPipeOnStandardInput)
+{
+    const std::string bytes = tv::read_file(small_clip());
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_GE(fcntl(ends[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(bytes.size()));
+    ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(ends[1]);
+    child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, ends[0]);
+    close(ends[0]);
+    expect_played_quietly();
+}
+
+// Opening a FIFO blocks until a writer comes, with the windows up: one line says why.
+TEST_F(FramefilterInput, SaysWhatItWaitsForOnAFifoWithNoWriterThenPlaysIt)
+{
+    const std::string clip = small_clip();
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    child = xh::spawn({FRAMEFILTER_PATH, fifo});
+    const std::string line =
+        "framefilter: waiting for '" + fifo + "' to deliver a video (a pipe, nothing written yet)\n";
+    EXPECT_TRUE(xh::wait_until([&] { return err() == line; }, bound)) << err();
+    EXPECT_TRUE(xh::window_exists("Original"));
+    tv::write_bytes(fifo, tv::read_file(clip));
+    expect_played_quietly(line);
+}
+
+// Qt aborts when its platform plugin cannot be loaded, after saying why during window creation.
+TEST_F(FramefilterInput, ShowsWhatTheLibrariesSaidWhenItDiesOfASignal)
+{
+    child = xh::spawn({FRAMEFILTER_PATH, small_clip()}, {"QT_QPA_PLATFORM=no-such-platform"});
+    EXPECT_EQ(xh::wait_exit(child, bound), 128 + SIGABRT);
+    const std::string message = err();
+    EXPECT_EQ(message.rfind("framefilter: stopped by an abort (SIGABRT); the libraries said:\n", 0), 0u)
+        << message;
+    EXPECT_NE(message.find("\"no-such-platform\""), std::string::npos) << message;
+}
 
 } // namespace

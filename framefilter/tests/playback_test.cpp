@@ -1,5 +1,5 @@
 // framefilter's input side in-process: path checks, reader choice, quiet reads, per-frame filtering.
-#include "filter_frame.hpp"
+#include "literal_filter.hpp"
 #include "playback.hpp"
 #include "test_videos.hpp"
 
@@ -127,7 +127,8 @@ TEST(FilterShownFrame, FiltersEachFrameWithItsOwnGeometry)
     for (const cv::Size size : {cv::Size(720, 120), cv::Size(320, 240), cv::Size(701, 67)}) {
         cv::Mat frame = tv::distinct_frame(5, size);
         cv::Mat expected = frame.clone();
-        filter_frame(expected.data, expected.rows, expected.cols, static_cast<int>(expected.step[0]), 3);
+        literal_filter_frame(expected.data, expected.rows, expected.cols, static_cast<int>(expected.step[0]),
+                             3);
         filter_shown_frame(frame);
         EXPECT_EQ(cv::norm(frame, expected, cv::NORM_INF), 0) << size;
     }

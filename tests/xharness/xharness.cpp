@@ -6,6 +6,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -89,7 +90,7 @@ int ignore_x_errors(Display*, XErrorEvent*)
 
 } // namespace
 
-child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int stdin_fd)
 {
     child_process child;
     child.out_path = unique_temp_path("stdout");
@@ -102,7 +103,7 @@ child_process spawn(const std::vector<std::string>& argv, const std::vector<std:
     if (pid == 0) {
         const int out = open(child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
+        const int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -241,18 +242,44 @@ int viewable_top_level_windows()
 
 cv::Mat capture(window_id window)
 {
+    // Read from the screen, not the window: under a window manager the window sits in a frame
+    // that may clip it, and X refuses to read a window that is not wholly visible. Only the part
+    // that its ancestors leave visible is read; the rest reads as `hidden`, a colour no test
+    // picture uses, so that nothing is found there.
+    const cv::Vec3b hidden(3, 2, 1);
     Display* d = display();
     XWindowAttributes attributes;
-    if (XGetWindowAttributes(d, window, &attributes) == 0)
+    if (XGetWindowAttributes(d, window, &attributes) == 0 || attributes.map_state != IsViewable)
         return {};
-    XImage* image = XGetImage(d, window, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    const cv::Rect area(screen_origin(window), cv::Size(attributes.width, attributes.height));
+    cv::Rect visible = area;
+    for (Window w = window, root = 0, parent = 0; w != DefaultRootWindow(d); w = parent) {
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (XQueryTree(d, w, &root, &parent, &children, &count) == 0)
+            return {};
+        if (children != nullptr)
+            XFree(children);
+        XWindowAttributes parent_attributes;
+        if (XGetWindowAttributes(d, parent, &parent_attributes) == 0)
+            return {};
+        visible &=
+            cv::Rect(screen_origin(parent), cv::Size(parent_attributes.width, parent_attributes.height));
+    }
+    if (visible.empty())
+        return {};
+    XImage* image =
+        XGetImage(d, DefaultRootWindow(d), visible.x, visible.y, static_cast<unsigned>(visible.width),
+                  static_cast<unsigned>(visible.height), AllPlanes, ZPixmap);
     if (image == nullptr)
         return {};
-    cv::Mat bgr(attributes.height, attributes.width, CV_8UC3);
-    for (int y = 0; y < bgr.rows; ++y)
-        for (int x = 0; x < bgr.cols; ++x) {
+    cv::Mat bgr(area.size(), CV_8UC3, hidden);
+    const cv::Point offset = visible.tl() - area.tl();
+    for (int y = 0; y < visible.height; ++y)
+        for (int x = 0; x < visible.width; ++x) {
             const unsigned long pixel = XGetPixel(image, x, y);
-            bgr.at<cv::Vec3b>(y, x) = cv::Vec3b(pixel & 0xff, (pixel >> 8) & 0xff, (pixel >> 16) & 0xff);
+            bgr.at<cv::Vec3b>(y + offset.y, x + offset.x) =
+                cv::Vec3b(pixel & 0xff, (pixel >> 8) & 0xff, (pixel >> 16) & 0xff);
         }
     XDestroyImage(image);
     return bgr;
@@ -307,11 +334,44 @@ void click(cv::Point screen, int button)
     release_button(button);
 }
 
+namespace {
+
+// The key code that produces `sym`; one with no keysyms of its own is given it when none does.
+KeyCode keycode_for(Display* d, KeySym sym)
+{
+    static std::vector<std::pair<KeySym, KeyCode>> assigned;
+    for (const auto& [s, code] : assigned)
+        if (s == sym)
+            return code;
+    KeyCode code = XKeysymToKeycode(d, sym);
+    if (code != 0)
+        return code;
+    int first = 0;
+    int last = 0;
+    int per_code = 0;
+    XDisplayKeycodes(d, &first, &last);
+    KeySym* map = XGetKeyboardMapping(d, static_cast<KeyCode>(first), last - first + 1, &per_code);
+    for (int c = last; c >= first && code == 0; --c)
+        if (std::all_of(map + (c - first) * per_code, map + (c - first + 1) * per_code,
+                        [](KeySym s) { return s == NoSymbol; })
+            && std::none_of(assigned.begin(), assigned.end(), [&](const auto& a) { return a.second == c; }))
+            code = static_cast<KeyCode>(c);
+    XFree(map);
+    if (code != 0) {
+        XChangeKeyboardMapping(d, code, 1, &sym, 1);
+        XSync(d, False);
+        assigned.emplace_back(sym, code);
+    }
+    return code;
+}
+
+} // namespace
+
 void key(window_id focus, const std::string& keysym_name)
 {
     Display* d = display();
     XSetInputFocus(d, focus, RevertToParent, CurrentTime);
-    const KeyCode code = XKeysymToKeycode(d, XStringToKeysym(keysym_name.c_str()));
+    const KeyCode code = keycode_for(d, XStringToKeysym(keysym_name.c_str()));
     XTestFakeKeyEvent(d, code, True, CurrentTime);
     XTestFakeKeyEvent(d, code, False, CurrentTime);
     XSync(d, False);

@@ -21,7 +21,9 @@ struct child_process {
 };
 
 // Starts `argv` with the test's environment, changed by `env`: "NAME=value" sets, "NAME" unsets.
-child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+// Standard input is /dev/null, or `stdin_fd` when one is given.
+child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                    int stdin_fd = -1);
 
 // Waits for the child to end and returns its exit status, 128 + signal when a signal ended it,
 // or -1 when it was still running after `timeout` (it is then killed).
@@ -56,6 +58,7 @@ void move_pointer(cv::Point screen);
 void press_button(int button);
 void release_button(int button);
 void click(cv::Point screen, int button = 1);
+// A keysym that no key produces (braille_dots_1245, say) is first given to a spare key code.
 void key(window_id focus, const std::string& keysym_name);
 
 // Asks the window to close, as a window manager's close button does (WM_DELETE_WINDOW).
