@@ -56,6 +56,8 @@ void move_pointer(cv::Point screen);
 void press_button(int button);
 void release_button(int button);
 void click(cv::Point screen, int button = 1);
+// `focus` 0 focuses no window: the key then reaches only a window that holds the keyboard, such as
+// an open menu.
 void key(window_id focus, const std::string& keysym_name);
 
 // Asks the window to close, as a window manager's close button does (WM_DELETE_WINDOW).
