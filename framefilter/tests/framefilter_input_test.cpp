@@ -67,6 +67,11 @@ std::vector<std::string> ffv1_clip(const std::string& dir, int frames, cv::Size 
     return {path};
 }
 
+std::vector<std::string> one_frame_clip(const std::string& dir)
+{
+    return ffv1_clip(dir, 1, {160, 120});
+}
+
 std::vector<std::string> cut_in_half(const std::string& whole, const std::string& cut)
 {
     tv::write_prefix(whole, cut, tv::file_size(whole) / 2);
@@ -144,11 +149,7 @@ std::vector<bad_input> bad_inputs()
              return std::vector<std::string>{dir + "/f%d.png"};
          },
          0, "", tv::geometry_line(120, 720, 3)},
-        {"OneFrameVideo",
-         [](const std::string& dir) {
-             return ffv1_clip(dir, 1, {160, 120});
-         },
-         0, "", tv::geometry_line(120, 160, 3)},
+        {"OneFrameVideo", one_frame_clip, 0, "", tv::geometry_line(120, 160, 3)},
         {"MotionJpegWhosePixelFormatChanges",
          [](const std::string& dir) {
              EXPECT_TRUE(tv::write_trail_camera_avi(dir, dir + "/trail.avi", {1280, 720}, 15));
