@@ -48,6 +48,11 @@ int viewable_top_level_windows();
 cv::Mat capture(window_id window);
 cv::Point screen_origin(window_id window);
 
+// The pixels of a window that the installed library opens as the programs do and shows nothing in,
+// once painted and still; started with the test's environment changed by `env` (see spawn). Empty
+// when none settled within `timeout`. The window is closed again on return.
+cv::Mat empty_window_pixels(const std::vector<std::string>& env, std::chrono::milliseconds timeout);
+
 // Where `needle` appears exactly inside `haystack`, or (-1, -1).
 cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle);
 
