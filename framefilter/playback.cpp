@@ -184,7 +184,7 @@ std::string path_problem(const std::string& path)
 {
     if (names_image_sequence(path) || path.find("://") != std::string::npos)
         return {};
-    struct stat info {};
+    struct stat info = {};
     if (stat(path.c_str(), &info) != 0)
         return std::strerror(errno);
     if (S_ISDIR(info.st_mode))

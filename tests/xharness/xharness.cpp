@@ -403,4 +403,30 @@ void move_window(window_id window, cv::Point screen)
     XSync(display(), False);
 }
 
+cv::Mat empty_window_pixels(const std::vector<std::string>& env, std::chrono::milliseconds timeout)
+{
+    const std::string title = "empty window of the library";
+    child_process child = spawn({EMPTY_WINDOW_PATH, title}, env);
+    cv::Mat settled;
+    const window_id window = find_window(title, timeout);
+    if (window != 0) {
+        // Painted (not all black) and the same twice in a row.
+        cv::Mat previous;
+        wait_until(
+            [&] {
+                const cv::Mat pixels = capture(window);
+                if (!pixels.empty() && cv::countNonZero(pixels.reshape(1)) > 0
+                    && previous.size() == pixels.size() && cv::norm(previous, pixels, cv::NORM_INF) == 0)
+                    settled = pixels;
+                previous = pixels;
+                return !settled.empty();
+            },
+            timeout);
+    }
+    stop(child);
+    // Gone from the screen before the caller puts its own window where this one was.
+    wait_until([&] { return !window_exists(title); }, timeout);
+    return settled;
+}
+
 } // namespace xharness

@@ -50,6 +50,11 @@ int viewable_top_level_windows();
 cv::Mat capture(window_id window);
 cv::Point screen_origin(window_id window);
 
+// The pixels of a window that the installed library opens as the programs do and shows nothing in,
+// once painted and still; started with the test's environment changed by `env` (see spawn). Empty
+// when none settled within `timeout`. The window is closed again on return.
+cv::Mat empty_window_pixels(const std::vector<std::string>& env, std::chrono::milliseconds timeout);
+
 // Where `needle` appears exactly inside `haystack`, or (-1, -1).
 cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle);
 
@@ -59,6 +64,8 @@ void press_button(int button);
 void release_button(int button);
 void click(cv::Point screen, int button = 1);
 // A keysym that no key produces (braille_dots_1245, say) is first given to a spare key code.
+// `focus` 0 focuses no window: the key then reaches only a window that holds the keyboard, such as
+// an open menu.
 void key(window_id focus, const std::string& keysym_name);
 
 // Asks the window to close, as a window manager's close button does (WM_DELETE_WINDOW).
