@@ -1,5 +1,6 @@
 // The emulated camera as OpenCV sees it: the probe opens it through cv::VideoCapture with the
 // library preloaded and reports every grab.
+#include "pattern_reader.hpp"
 #include "xharness.hpp"
 
 #include <gtest/gtest.h>
@@ -32,16 +33,7 @@ struct probe_run {
 probe_run run_probe(const std::string& index, const std::string& api, int grabs,
                     const std::vector<std::string>& settings)
 {
-    std::vector<std::string> env{"LD_PRELOAD=" FAKECAM_PRELOAD,
-                                 "FAKECAM_DEVICES",
-                                 "FAKECAM_SIZE",
-                                 "FAKECAM_FPS",
-                                 "FAKECAM_STOP_AFTER",
-                                 "FAKECAM_TRACE",
-                                 "FAKECAM_FORMAT",
-                                 "FAKECAM_DAMAGED",
-                                 "FAKECAM_EMPTY",
-                                 "FAKECAM_STALL"};
+    std::vector<std::string> env = fakecam::emulation_environment(FAKECAM_PRELOAD);
     env.insert(env.end(), settings.begin(), settings.end());
     xh::child_process child = xh::spawn({FAKECAM_PROBE_PATH, index, api, std::to_string(grabs)}, env);
     probe_run run;

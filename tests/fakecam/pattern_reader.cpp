@@ -4,6 +4,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <string_view>
+#include <unistd.h>
+
 namespace fakecam {
 
 namespace {
@@ -69,6 +72,17 @@ int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size)
         number = number * 2 + (level > inverted ? 1 : 0);
     }
     return number;
+}
+
+std::vector<std::string> emulation_environment(const std::string& preload)
+{
+    std::vector<std::string> changes{"LD_PRELOAD=" + preload};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view setting = *entry;
+        if (setting.substr(0, 8) == "FAKECAM_")
+            changes.emplace_back(setting.substr(0, setting.find('=')));
+    }
+    return changes;
 }
 
 } // namespace fakecam
