@@ -166,7 +166,7 @@ std::string library_words()
 void report_fatal_signals(const char* program)
 {
     program_name = program;
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = on_fatal_signal;
     action.sa_flags = static_cast<int>(SA_RESETHAND);
     sigemptyset(&action.sa_mask);
@@ -233,7 +233,7 @@ bool is_mjpeg_avi(const std::string& head)
 std::string file_head(const std::string& path, std::size_t count)
 {
     // Bytes read from a pipe are gone: the reader would never see them.
-    struct stat info {};
+    struct stat info = {};
     if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return {};
     std::ifstream in(path, std::ios::binary);
@@ -272,7 +272,7 @@ bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& fir
 
 int announce_pipe_wait(const std::string& path, const char* program)
 {
-    struct stat info {};
+    struct stat info = {};
     if (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode))
         return -1;
     // A read end held open here lets a writer in at once and tells whether anything has come yet.
