@@ -108,16 +108,29 @@ cv::Point locate(const cv::Mat& pixels, const cv::Mat& picture)
     return {-1, -1};
 }
 
+// With no window manager both windows open at the same place; "Processed" then goes below
+// "Original", clear of it. Windows that a window manager placed apart stay where they are; one that
+// it places again after a move, or that grows into the other, is moved again.
+void keep_clear_of_original(xh::window_id processed)
+{
+    const xh::window_id original = xh::find_window("Original", 0ms);
+    if (original == 0)
+        return;
+    const cv::Rect below = xh::screen_rect(original);
+    if ((below & xh::screen_rect(processed)).empty())
+        return;
+    // Room for a window manager's title bar between the two.
+    xh::move_window(processed, {below.x, below.y + below.height + 40});
+}
+
 // Records which candidate the watched window shows, if any. A capture torn between two frames
 // matches none and is ignored.
 void look(window_watch& watch)
 {
     if (watch.window == 0)
         watch.window = xh::find_window(watch.title, 0ms);
-    // Both windows open at the same place; the second goes below the first, clear of it. A window
-    // manager may still place it after a first move, so it is moved until it stays.
-    if (watch.window != 0 && watch.title == "Processed" && xh::screen_origin(watch.window).y < 480)
-        xh::move_window(watch.window, {0, 480});
+    if (watch.window != 0 && watch.title == "Processed")
+        keep_clear_of_original(watch.window);
     if (watch.window == 0)
         return;
     const cv::Mat pixels = xh::capture(watch.window);

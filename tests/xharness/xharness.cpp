@@ -295,6 +295,14 @@ cv::Point screen_origin(window_id window)
     return {x, y};
 }
 
+cv::Rect screen_rect(window_id window)
+{
+    XWindowAttributes attributes;
+    if (XGetWindowAttributes(display(), window, &attributes) == 0)
+        return {};
+    return {screen_origin(window), cv::Size(attributes.width, attributes.height)};
+}
+
 cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle)
 {
     if (haystack.empty() || needle.empty() || needle.cols > haystack.cols || needle.rows > haystack.rows)

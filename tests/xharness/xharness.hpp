@@ -46,9 +46,10 @@ bool window_exists(const std::string& title);
 // How many top-level windows are on screen: a popup menu opening or closing changes it.
 int viewable_top_level_windows();
 
-// The window's pixels as a BGR image, and its position on the screen.
+// The window's pixels as a BGR image, its position on the screen, and the area it covers there.
 cv::Mat capture(window_id window);
 cv::Point screen_origin(window_id window);
+cv::Rect screen_rect(window_id window);
 
 // The pixels of a window that the installed library opens as the programs do and shows nothing in,
 // once painted and still; started with the test's environment changed by `env` (see spawn). Empty
