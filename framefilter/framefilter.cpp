@@ -1,6 +1,6 @@
 // framefilter: plays a video file in two windows, "Original" as decoded and "Processed" through
 // filter_frame; ends at the end of the file, on Esc, or when either window is closed.
-#include "playback.hpp"
+#include "video_input.hpp"
 
 #include <X11/Xlib.h>
 #include <opencv2/core/utils/logger.hpp>
@@ -33,7 +33,7 @@ bool display_reachable()
 }
 
 // Closing a window through the window manager reads as 0; backends that cannot tell answer -1.
-bool window_open(const char* title)
+bool window_is_open(const char* title)
 {
     return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) != 0;
 }
@@ -44,23 +44,23 @@ void destroy_windows()
     cv::destroyWindow(processed_title);
 }
 
-bool windows_open()
+bool both_windows_open()
 {
-    return window_open(original_title) && window_open(processed_title);
+    return window_is_open(original_title) && window_is_open(processed_title);
 }
 
 void play(cv::VideoCapture& capture, cv::Mat& frame)
 {
     // Showing into a closed window would open it again, so a close ends playback before the next
     // picture; a close can come in whenever the library handles window events.
-    while (read_frame(capture, frame) && windows_open()) {
+    while (read_frame(capture, frame) && both_windows_open()) {
         cv::imshow(original_title, frame);
         filter_shown_frame(frame);
-        if (!windows_open())
+        if (!both_windows_open())
             break;
         cv::imshow(processed_title, frame);
         const int key = cv::waitKeyEx(frame_wait_ms);
-        if ((key & 0xff) == esc_key || !windows_open())
+        if ((key & 0xff) == esc_key || !both_windows_open())
             break;
     }
 }

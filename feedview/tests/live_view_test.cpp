@@ -21,7 +21,6 @@ namespace xh = xharness;
 
 // Big enough that the window shows it at its own size (smaller pictures are scaled up).
 const cv::Size frame_size(160, 120);
-const auto patience = 10s;
 // A video long enough that it cannot run out while the user's part of a test is within its time
 // limits: the viewer shows a frame at most every 110 ms, so 250 frames last 27.5 s or more, longer
 // than finding the window (10 s) and the picture in it (5 s), seeing it move (5 s) and getting a
@@ -90,7 +89,7 @@ struct user_view {
     // Finds the window and the place of the picture in it, whichever frame is showing.
     bool find_picture()
     {
-        window = xh::find_window(viewer_title, patience);
+        window = xh::find_window(viewer_title, xh::patience);
         const cv::Mat gradient = without_red(video.frames.front());
         return window != 0
                && xh::wait_until(
@@ -125,7 +124,7 @@ class LiveView : public ::testing::Test {
                 ADD_FAILURE() << "the viewer was still running when the test was over";
                 xh::request_close(view.window);
             }
-            if (!view.ends_within(patience)) {
+            if (!view.ends_within(xh::patience)) {
                 std::fprintf(stderr, "the viewer does not end; giving up\n");
                 std::_Exit(1);
             }
@@ -177,11 +176,11 @@ TEST_F(LiveView, WhenFramesRunOutTheLastPictureStaysUntilAKey)
     ::testing::internal::CaptureStderr();
     const int status = run(frame_count, [&](user_view& view) {
         ASSERT_TRUE(view.find_picture());
-        ASSERT_TRUE(xh::wait_until([&] { return view.shown_frame() == frame_count - 1; }, patience));
+        ASSERT_TRUE(xh::wait_until([&] { return view.shown_frame() == frame_count - 1; }, xh::patience));
         EXPECT_FALSE(view.ends_within(1500ms)) << "the viewer did not hold";
         EXPECT_EQ(view.shown_frame(), frame_count - 1) << "the last picture did not stay";
         xh::key(view.window, "space");
-        EXPECT_TRUE(view.ends_within(patience)) << "a key did not end the hold";
+        EXPECT_TRUE(view.ends_within(xh::patience)) << "a key did not end the hold";
     });
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, 0);

@@ -1,8 +1,8 @@
 // The real framefilter on bad input and on a corpus of ordinary files made here with ffmpeg: the
 // exit status, one line on standard error where it fails, nothing on standard output but the
 // geometry line, and an end by itself, never a crash or a hang.
-#include "playback.hpp"
 #include "test_videos.hpp"
+#include "video_input.hpp"
 #include "xharness.hpp"
 
 #include <gtest/gtest.h>
@@ -24,15 +24,9 @@ namespace xh = xharness;
 
 const auto bound = 30s;
 
-struct outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
 // Runs framefilter with `args`; as user nobody when asked and the tests run as root, who could
 // read any file.
-outcome run_framefilter(const std::vector<std::string>& args, bool as_nobody = false)
+xh::finished_run run_framefilter(const std::vector<std::string>& args, bool as_nobody = false)
 {
     std::vector<std::string> argv;
     std::vector<std::string> env;
@@ -44,12 +38,7 @@ outcome run_framefilter(const std::vector<std::string>& args, bool as_nobody = f
     }
     argv.push_back(FRAMEFILTER_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
-    xh::child_process child = xh::spawn(argv, env);
-    outcome result;
-    result.status = xh::wait_exit(child, bound);
-    result.out = xh::read_file(child.out_path);
-    result.err = xh::read_file(child.err_path);
-    return result;
+    return xh::run_to_end(argv, env, bound);
 }
 
 struct bad_input {
@@ -81,7 +70,7 @@ std::vector<std::string> one_frame_clip(const std::string& dir)
 
 std::vector<std::string> cut_in_half(const std::string& whole, const std::string& cut)
 {
-    tv::write_prefix(whole, cut, tv::file_size(whole) / 2);
+    tv::write_prefix(whole, cut, xh::file_size(whole) / 2);
     return {cut};
 }
 
@@ -96,7 +85,7 @@ std::vector<bad_input> bad_inputs()
          ""},
         {"EmptyFile",
          [](const std::string& dir) {
-             tv::write_bytes(dir + "/empty.avi", "");
+             xh::write_bytes(dir + "/empty.avi", "");
              return std::vector<std::string>{dir + "/empty.avi"};
          },
          1, "empty", ""},
@@ -106,13 +95,13 @@ std::vector<bad_input> bad_inputs()
              std::string bytes(64 * 1024, '\0');
              for (char& byte : bytes)
                  byte = static_cast<char>(generator() & 0xff);
-             tv::write_bytes(dir + "/noise.avi", bytes);
+             xh::write_bytes(dir + "/noise.avi", bytes);
              return std::vector<std::string>{dir + "/noise.avi"};
          },
          1, cannot_read, ""},
         {"TextFile",
          [](const std::string& dir) {
-             tv::write_bytes(dir + "/notes.txt", "Shopping list\n- milk\n- bread\n");
+             xh::write_bytes(dir + "/notes.txt", "Shopping list\n- milk\n- bread\n");
              return std::vector<std::string>{dir + "/notes.txt"};
          },
          1, cannot_read, ""},
@@ -176,7 +165,7 @@ TEST_P(BadInput, EndsByItselfWithItsStatusAndOneLine)
     // played more than once.
     const int runs = 3;
     for (int run = 0; run < runs; ++run) {
-        const outcome result = run_framefilter(args, input.as_nobody);
+        const xh::finished_run result = run_framefilter(args, input.as_nobody);
         EXPECT_EQ(result.status, input.status) << "-1: still running after the bound; over 128: a signal";
         EXPECT_EQ(result.out, input.out);
         if (input.error.empty()) {
@@ -231,7 +220,7 @@ TEST_P(OrdinaryFile, PlaysToItsEndWithItsGeometry)
     EXPECT_EQ(frames, corpus_frames);
 
     // ...and the program plays it through.
-    const outcome result = run_framefilter({path});
+    const xh::finished_run result = run_framefilter({path});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, tv::geometry_line(file.size.height, file.size.width, 3));
     EXPECT_EQ(result.err, "");
@@ -282,7 +271,7 @@ class FramefilterInput : public tv::in_temp_dir<> {
 // Bytes read from a pipe are gone: the reader has to get the stream from its first byte.
 TEST_F(FramefilterInput, PlaysAPipeOnStandardInput)
 {
-    const std::string bytes = tv::read_file(small_clip());
+    const std::string bytes = xh::read_file(small_clip());
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     ASSERT_GE(fcntl(ends[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(bytes.size()));
@@ -304,7 +293,7 @@ TEST_F(FramefilterInput, SaysWhatItWaitsForOnAFifoWithNoWriterThenPlaysIt)
         "framefilter: waiting for '" + fifo + "' to deliver a video (a pipe, nothing written yet)\n";
     EXPECT_TRUE(xh::wait_until([&] { return err() == line; }, bound)) << err();
     EXPECT_TRUE(xh::window_exists("Original"));
-    tv::write_bytes(fifo, tv::read_file(clip));
+    xh::write_bytes(fifo, xh::read_file(clip));
     expect_played_quietly(line);
 }
 

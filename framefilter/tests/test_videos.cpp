@@ -1,4 +1,6 @@
 #include "test_videos.hpp"
+#include "video_input.hpp"
+#include "xharness.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -6,26 +8,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sys/wait.h>
 
 namespace test_videos {
 
-std::string make_temp_dir()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/framefilter-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        return {};
-    return pattern;
-}
-
-void remove_tree(const std::string& path)
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
+namespace xh = xharness;
 
 cv::Mat distinct_frame(int index, cv::Size size)
 {
@@ -98,30 +85,7 @@ bool ffmpeg(const std::string& args)
 
 void write_prefix(const std::string& from, const std::string& to, std::size_t bytes)
 {
-    std::ifstream in(from, std::ios::binary);
-    std::string data(bytes, '\0');
-    in.read(data.data(), static_cast<std::streamsize>(bytes));
-    data.resize(static_cast<std::size_t>(in.gcount()));
-    write_bytes(to, data);
-}
-
-void write_bytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::size_t file_size(const std::string& path)
-{
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    return error ? 0 : static_cast<std::size_t>(size);
+    xh::write_bytes(to, file_head(from, bytes));
 }
 
 bool write_trail_camera_avi(const std::string& dir, const std::string& path, cv::Size size, int later_frames)
@@ -134,7 +98,7 @@ bool write_trail_camera_avi(const std::string& dir, const std::string& path, cv:
     if (!ffmpeg(source + "-frames:v 1 -pix_fmt yuvj422p " + first)
         || !ffmpeg(source + "-frames:v " + std::to_string(later_frames) + " -pix_fmt yuvj420p " + later))
         return false;
-    write_bytes(joined, read_file(first) + read_file(later));
+    xh::write_bytes(joined, xh::read_file(first) + xh::read_file(later));
     // -r: without a rate the muxer pads the stream with empty chunks, "repeat the last frame".
     return ffmpeg("-f mjpeg -i " + joined + " -c copy -r 25 " + path);
 }

@@ -2,6 +2,8 @@
 // image sequences of them, files made with the ffmpeg command-line tool, and their decoded frames.
 #pragma once
 
+#include "xharness.hpp"
+
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
@@ -10,19 +12,15 @@
 
 namespace test_videos {
 
-// A fresh directory under TMPDIR (or /tmp), removed with remove_tree.
-std::string make_temp_dir();
-void remove_tree(const std::string& path);
-
 // A fixture that gives each test a fresh directory, `dir`, removed after it.
 template <typename Base = ::testing::Test> class in_temp_dir : public Base {
   protected:
     void SetUp() override
     {
-        dir = make_temp_dir();
+        dir = xharness::make_temp_dir();
         ASSERT_FALSE(dir.empty());
     }
-    void TearDown() override { remove_tree(dir); }
+    void TearDown() override { xharness::remove_tree(dir); }
     std::string dir;
 };
 
@@ -45,9 +43,6 @@ bool ffmpeg(const std::string& args);
 
 // A copy of the first `bytes` bytes of `from`.
 void write_prefix(const std::string& from, const std::string& to, std::size_t bytes);
-void write_bytes(const std::string& path, const std::string& bytes);
-std::string read_file(const std::string& path);
-std::size_t file_size(const std::string& path);
 
 // A Motion JPEG AVI as some trail cameras write them: one 4:2:2 JPEG frame, then `later_frames`
 // 4:2:0 ones, all `size`, joined and copied into AVI without re-encoding.

@@ -1,10 +1,13 @@
 #include "box_gesture.hpp"
 #include "expected_outline.hpp"
+#include "xharness.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/highgui.hpp>
 
 namespace {
+
+namespace xh = xharness;
 
 const cv::Vec3b red(0, 0, 255);
 const cv::Vec3b black(0, 0, 0);
@@ -32,7 +35,7 @@ class BoxGesture : public ::testing::Test {
         canvas.forEach<cv::Vec3b>([&](const cv::Vec3b& p, const int*) { count += p == red; });
         return count;
     }
-    bool canvas_equals(const cv::Mat& expected) const { return same_pixels(canvas, expected); }
+    bool canvas_equals(const cv::Mat& expected) const { return xh::same_pixels(canvas, expected); }
 
     cv::Mat canvas;
 };

@@ -19,8 +19,3 @@ inline cv::Mat expected_outline(cv::Point a, cv::Point b)
         expected(inside & canvas_area).setTo(cv::Scalar::all(0));
     return expected;
 }
-
-inline bool same_pixels(const cv::Mat& a, const cv::Mat& b)
-{
-    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
-}

@@ -35,11 +35,12 @@ probe_run run_probe(const std::string& index, const std::string& api, int grabs,
 {
     std::vector<std::string> env = fakecam::emulation_environment(FAKECAM_PRELOAD);
     env.insert(env.end(), settings.begin(), settings.end());
-    xh::child_process child = xh::spawn({FAKECAM_PROBE_PATH, index, api, std::to_string(grabs)}, env);
+    const xh::finished_run probe =
+        xh::run_to_end({FAKECAM_PROBE_PATH, index, api, std::to_string(grabs)}, env, 30s);
     probe_run run;
-    run.status = xh::wait_exit(child, 30s);
-    run.errors = xh::read_file(child.err_path);
-    std::istringstream out(xh::read_file(child.out_path));
+    run.status = probe.status;
+    run.errors = probe.err;
+    std::istringstream out(probe.out);
     for (std::string line; std::getline(out, line);) {
         std::istringstream words(line);
         std::string first, second;

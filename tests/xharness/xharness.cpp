@@ -146,6 +146,30 @@ void stop(child_process& child)
     child.pid = -1;
 }
 
+finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        std::chrono::milliseconds timeout)
+{
+    child_process child = spawn(argv, env);
+    finished_run run;
+    run.status = wait_exit(child, timeout);
+    run.out = read_file(child.out_path);
+    run.err = read_file(child.err_path);
+    return run;
+}
+
+::testing::AssertionResult fails_without_display(const std::vector<std::string>& argv)
+{
+    for (const std::string& env : {std::string("DISPLAY"), std::string("DISPLAY=:987")}) {
+        const finished_run run = run_to_end(argv, {env}, patience);
+        if (run.status != 1 || !run.out.empty() || run.err.find("display") == std::string::npos
+            || std::count(run.err.begin(), run.err.end(), '\n') != 1)
+            return ::testing::AssertionFailure()
+                   << "with " << env << ": status " << run.status << ", standard output \"" << run.out
+                   << "\", standard error \"" << run.err << "\"";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -154,20 +178,44 @@ std::string read_file(const std::string& path)
     return text.str();
 }
 
+void write_bytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::size_t file_size(const std::string& path)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::size_t>(size);
+}
+
+std::string make_temp_dir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/cvtrio-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        return {};
+    return pattern;
+}
+
+void remove_tree(const std::string& path)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
 std::string unique_temp_path(const std::string& stem)
 {
     // One directory per test process, removed when it exits, holds every path handed out. It is
     // never destroyed, so it is still there for the exit handler.
     static const std::filesystem::path* dir = [] {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/cvtrio-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr)
+        const std::string made = make_temp_dir();
+        if (made.empty())
             return new std::filesystem::path(std::filesystem::temp_directory_path());
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(*dir, ignored);
-        });
-        return new std::filesystem::path(pattern);
+        std::atexit([] { remove_tree(dir->string()); });
+        return new std::filesystem::path(made);
     }();
     static int counter = 0;
     return (*dir / (std::to_string(++counter) + "-" + stem)).string();
@@ -301,6 +349,11 @@ cv::Rect screen_rect(window_id window)
     if (XGetWindowAttributes(display(), window, &attributes) == 0)
         return {};
     return {screen_origin(window), cv::Size(attributes.width, attributes.height)};
+}
+
+bool same_pixels(const cv::Mat& a, const cv::Mat& b)
+{
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
 
 cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle)

@@ -1,15 +1,22 @@
-// Real-window test support: start the real programs, find their windows on the X server named
-// by DISPLAY (Xvfb in the test run), drive them with XTest input and read their pixels back.
+// Test support: files and folders, pixel comparison, and the real programs in real windows:
+// start them, find their windows on the X server named by DISPLAY (Xvfb in the test run), drive
+// them with XTest input and read their pixels back.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace xharness {
+
+// How long a test waits for what normally takes a moment (a window to appear, a picture to show
+// or a program to end) before it gives up: generous, so that a loaded machine still passes.
+inline constexpr std::chrono::seconds patience{10};
 
 // An X window id; Xlib.h stays out of this header, its macros clash with GoogleTest.
 using window_id = unsigned long;
@@ -33,9 +40,31 @@ bool still_running(const child_process& child);
 // Kills a child that is still running; tests call it on the way out so no program outlives them.
 void stop(child_process& child);
 
+// A program run to its end: its exit status (as wait_exit gives it) and what it wrote.
+struct finished_run {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        std::chrono::milliseconds timeout);
+
+// Success when `argv`, started with no display named and with one that is not there, ends with
+// status 1, nothing on standard output and one line on standard error that names the display.
+::testing::AssertionResult fails_without_display(const std::vector<std::string>& argv);
+
+// Files and folders. read_file and file_size give "" and 0 for a file that cannot be read.
 std::string read_file(const std::string& path);
+void write_bytes(const std::string& path, const std::string& bytes);
+std::size_t file_size(const std::string& path);
+// A fresh directory under TMPDIR (or /tmp), or "" when none can be made; remove_tree removes it.
+std::string make_temp_dir();
+void remove_tree(const std::string& path);
 // A fresh path in a directory of this test process that is removed when the process exits.
 std::string unique_temp_path(const std::string& stem);
+
+// Same size, same type and every pixel equal.
+bool same_pixels(const cv::Mat& a, const cv::Mat& b);
 
 // Polls `done` every 20 ms until it holds or `timeout` passes; returns its last answer.
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout);

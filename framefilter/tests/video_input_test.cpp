@@ -1,7 +1,8 @@
 // framefilter's input side in-process: path checks, reader choice, quiet reads, per-frame filtering.
 #include "literal_filter.hpp"
-#include "playback.hpp"
 #include "test_videos.hpp"
+#include "video_input.hpp"
+#include "xharness.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
@@ -13,16 +14,17 @@
 namespace {
 
 namespace tv = test_videos;
+namespace xh = xharness;
 
-class Playback : public tv::in_temp_dir<> {};
+class VideoInput : public tv::in_temp_dir<> {};
 
-TEST_F(Playback, PathProblemsAreFoundBeforeDecoding)
+TEST_F(VideoInput, PathProblemsAreFoundBeforeDecoding)
 {
     EXPECT_EQ(path_problem(dir + "/missing.avi"), "No such file or directory");
     EXPECT_EQ(path_problem(dir), "it is a directory");
-    tv::write_bytes(dir + "/empty.avi", "");
+    xh::write_bytes(dir + "/empty.avi", "");
     EXPECT_EQ(path_problem(dir + "/empty.avi"), "the file is empty");
-    tv::write_bytes(dir + "/some.avi", "x");
+    xh::write_bytes(dir + "/some.avi", "x");
     EXPECT_EQ(path_problem(dir + "/some.avi"), "");
     // Patterns and URLs name no single file; the readers judge them.
     EXPECT_EQ(path_problem(dir + "/f%03d.png"), "");
@@ -40,7 +42,7 @@ TEST(ReaderChoice, ImageSequencePatterns)
     EXPECT_EQ(reader_order("clip.avi", "not a RIFF header"), (std::vector<int>{cv::CAP_FFMPEG}));
 }
 
-TEST_F(Playback, MotionJpegAvisAreToldApartByTheirHeader)
+TEST_F(VideoInput, MotionJpegAvisAreToldApartByTheirHeader)
 {
     const std::vector<cv::Mat> frames = tv::distinct_frames(3, {64, 48});
     const std::string mjpeg = dir + "/mjpeg.avi";
@@ -62,7 +64,7 @@ TEST_F(Playback, MotionJpegAvisAreToldApartByTheirHeader)
     EXPECT_FALSE(is_mjpeg_avi(not_avi));
 }
 
-TEST_F(Playback, ImageSequenceFramesKeepTheirOwnSizes)
+TEST_F(VideoInput, ImageSequenceFramesKeepTheirOwnSizes)
 {
     std::vector<cv::Mat> frames = tv::distinct_frames(3, {720, 120});
     for (const cv::Mat& frame : tv::distinct_frames(3, {320, 240}))
@@ -80,7 +82,7 @@ TEST_F(Playback, ImageSequenceFramesKeepTheirOwnSizes)
                          {720, 120}, {720, 120}, {720, 120}, {320, 240}, {320, 240}, {320, 240}}));
 }
 
-TEST_F(Playback, TrailCameraMotionJpegIsReadToTheEnd)
+TEST_F(VideoInput, TrailCameraMotionJpegIsReadToTheEnd)
 {
     const std::string path = dir + "/trail.avi";
     ASSERT_TRUE(tv::write_trail_camera_avi(dir, path, {1280, 720}, 12)) << "needs the ffmpeg tool";
@@ -96,12 +98,12 @@ TEST_F(Playback, TrailCameraMotionJpegIsReadToTheEnd)
     EXPECT_EQ(count, 13);
 }
 
-TEST_F(Playback, ReadersStayQuietOnStandardError)
+TEST_F(VideoInput, ReadersStayQuietOnStandardError)
 {
-    tv::write_bytes(dir + "/text.avi", "not a video\n");
+    xh::write_bytes(dir + "/text.avi", "not a video\n");
     ASSERT_TRUE(tv::ffmpeg("-f lavfi -i testsrc2=size=160x120:rate=25 -frames:v 12 -c:v libx264 " + dir
                            + "/clip.mp4"));
-    tv::write_prefix(dir + "/clip.mp4", dir + "/cut.mp4", tv::file_size(dir + "/clip.mp4") / 2);
+    tv::write_prefix(dir + "/clip.mp4", dir + "/cut.mp4", xh::file_size(dir + "/clip.mp4") / 2);
 
     const std::string captured = dir + "/stderr.txt";
     const int saved = dup(2);
@@ -119,7 +121,7 @@ TEST_F(Playback, ReadersStayQuietOnStandardError)
     EXPECT_FALSE(opened_text);
     EXPECT_FALSE(opened_cut);
     EXPECT_FALSE(opened_missing_sequence);
-    EXPECT_EQ(tv::read_file(captured), "");
+    EXPECT_EQ(xh::read_file(captured), "");
 }
 
 TEST(FilterShownFrame, FiltersEachFrameWithItsOwnGeometry)

@@ -1,4 +1,4 @@
-#include "playback.hpp"
+#include "video_input.hpp"
 
 #include "filter_frame.hpp"
 

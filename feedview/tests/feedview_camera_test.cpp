@@ -20,7 +20,6 @@ namespace xh = xharness;
 using steady = std::chrono::steady_clock;
 
 const char* const title = "result";
-const auto patience = 10s;
 const cv::Size picture_size(320, 240); // the emulated camera's default
 // Every pass of feedview's loop waits 100 ms and then polls 10 ms besides the grab itself.
 constexpr double shortest_pass_ms = 110;
@@ -52,7 +51,7 @@ class FeedviewCamera : public ::testing::Test {
         env.push_back("XDG_RUNTIME_DIR=" + runtime_dir());
         env.insert(env.end(), settings.begin(), settings.end());
         child = xh::spawn(argv, env);
-        window = xh::find_window(title, patience);
+        window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; " << errors();
     }
     void TearDown() override { xh::stop(child); }
@@ -75,7 +74,8 @@ class FeedviewCamera : public ::testing::Test {
             origin = fakecam::locate_picture(pixels, picture_size);
         return origin.x < 0 ? -1 : fakecam::read_frame_number(pixels, origin, picture_size);
     }
-    int wait_for_number(const std::function<bool(int)>& wanted, std::chrono::milliseconds bound = patience)
+    int wait_for_number(const std::function<bool(int)>& wanted,
+                        std::chrono::milliseconds bound = xh::patience)
     {
         int number = -1;
         xh::wait_until(
@@ -91,7 +91,7 @@ class FeedviewCamera : public ::testing::Test {
     std::string errors() const { return "feedview's stderr: " + stderr_text(); }
     bool wait_for_stderr(const std::string& text)
     {
-        return xh::wait_until([&] { return stderr_text().find(text) != std::string::npos; }, patience);
+        return xh::wait_until([&] { return stderr_text().find(text) != std::string::npos; }, xh::patience);
     }
 
     bool ended() const { return !xh::still_running(child); }
@@ -105,20 +105,20 @@ class FeedviewCamera : public ::testing::Test {
     // poll that follows, as a quick double press would.
     int end_live_with_keys()
     {
-        const auto deadline = steady::now() + patience;
+        const auto deadline = steady::now() + xh::patience;
         while (!ended() && steady::now() < deadline) {
             xh::key(window, "space");
             std::this_thread::sleep_for(5ms);
             xh::key(window, "space");
             xh::wait_until([&] { return ended(); }, 300ms);
         }
-        return xh::wait_exit(child, patience);
+        return xh::wait_exit(child, xh::patience);
     }
     // In Holding, and while waiting for a late frame, any key ends the program.
     int end_with_one_key()
     {
         xh::key(window, "space");
-        return xh::wait_exit(child, patience);
+        return xh::wait_exit(child, xh::patience);
     }
 
     // The picture moves on, one frame per pass and no faster than a pass takes. Over 20 passes
@@ -131,7 +131,7 @@ class FeedviewCamera : public ::testing::Test {
         ASSERT_GE(first, 0) << "\"result\" never showed the camera's picture; " << errors();
         const auto first_read = steady::now();
         // Twenty passes take 2.2 s on a quiet machine, several times that on a loaded one.
-        const int later = wait_for_number([&](int n) { return n >= first + 20; }, 3 * patience);
+        const int later = wait_for_number([&](int n) { return n >= first + 20; }, 3 * xh::patience);
         const double elapsed_ms = ms_since(first_read);
         ASSERT_GE(later, first + 20) << "the picture did not move on; " << errors();
         EXPECT_LE(later - first, elapsed_ms / shortest_pass_ms + 8)
@@ -242,9 +242,9 @@ TEST_F(FeedviewCamera, StalledCameraLeavesTheWindowAnsweringKeysAndCloses)
                     xh::request_close(window);
                 return answered;
             },
-            patience));
+            xh::patience));
         EXPECT_LT(ms_since(asked), answer_bound_ms) << "the window did not answer in time";
-        EXPECT_EQ(xh::wait_exit(child, patience), 0) << errors();
+        EXPECT_EQ(xh::wait_exit(child, xh::patience), 0) << errors();
         EXPECT_EQ(stderr_text(), "") << "it ended by giving up on the camera, not by the user";
     }
 }
@@ -283,7 +283,7 @@ TEST_F(FeedviewCamera, KeyInThePauseAfterAPictureIsSwallowed)
 {
     int swallowed = 0;
     int missed = 0;
-    const auto give_up = steady::now() + 6 * patience;
+    const auto give_up = steady::now() + 6 * xh::patience;
     while (swallowed == 0 && steady::now() < give_up) {
         start({}, {"FAKECAM_FPS=30"});
         ASSERT_GE(wait_for_number([](int) { return true; }), 0) << errors();
@@ -331,7 +331,7 @@ TEST_F(FeedviewCamera, ClosingTheWindowEndsLiveAndHolding)
             ASSERT_TRUE(wait_for_stderr("feedview: ")) << errors();
         }
         xh::request_close(window);
-        EXPECT_EQ(xh::wait_exit(child, patience), 0) << errors();
+        EXPECT_EQ(xh::wait_exit(child, xh::patience), 0) << errors();
     }
 }
 
