@@ -5,7 +5,6 @@
 #include "xharness.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -46,24 +45,14 @@ class FeedviewCamera : public ::testing::Test {
         origin = {-1, -1};
         std::vector<std::string> argv{FEEDVIEW_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        // A desktop session has a runtime directory; without one Qt adds a complaint of its own.
-        std::vector<std::string> env = fakecam::emulation_environment(FAKECAM_PRELOAD);
-        env.push_back("XDG_RUNTIME_DIR=" + runtime_dir());
+        std::vector<std::string> env = fakecam::emulation_environment();
+        env.push_back(xh::runtime_dir_setting());
         env.insert(env.end(), settings.begin(), settings.end());
         child = xh::spawn(argv, env);
         window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; " << errors();
     }
     void TearDown() override { xh::stop(child); }
-    static std::string runtime_dir()
-    {
-        static const std::string path = [] {
-            const std::string made = xh::unique_temp_path("runtime");
-            mkdir(made.c_str(), 0700);
-            return made;
-        }();
-        return path;
-    }
 
     // The frame number on the screen now, or -1 when the window shows no camera picture or the
     // read caught it half redrawn.

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <sys/stat.h>
 
 namespace {
 
@@ -42,23 +41,16 @@ class FeedviewWithoutCamera : public ::testing::Test {
                 FAIL() << camera << " exists: these tests need a machine without cameras";
             GTEST_SKIP() << camera << " exists: these tests need a machine without cameras";
         }
-        // A desktop session has a runtime directory; without one Qt adds a complaint of its own.
-        runtime_dir = xh::unique_temp_path("runtime");
-        mkdir(runtime_dir.c_str(), 0700);
     }
-    void TearDown() override
-    {
-        xh::stop(child);
-        std::filesystem::remove_all(runtime_dir);
-    }
+    void TearDown() override { xh::stop(child); }
 
     void start(const std::vector<std::string>& args)
     {
         std::vector<std::string> argv{FEEDVIEW_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
         if (empty_look.empty()) // taken first, so that no other window covers it
-            empty_look = xh::empty_window_pixels({"XDG_RUNTIME_DIR=" + runtime_dir}, xh::patience);
-        child = xh::spawn(argv, {"XDG_RUNTIME_DIR=" + runtime_dir});
+            empty_look = xh::empty_window_pixels({xh::runtime_dir_setting()}, xh::patience);
+        child = xh::spawn(argv, {xh::runtime_dir_setting()});
         window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; stderr:\n"
                               << xh::read_file(child.err_path);
@@ -69,12 +61,7 @@ class FeedviewWithoutCamera : public ::testing::Test {
     {
         if (empty_look.empty())
             return false;
-        return xh::wait_until(
-            [&] {
-                const cv::Mat pixels = xh::capture(window);
-                return pixels.size() == empty_look.size() && cv::norm(pixels, empty_look, cv::NORM_INF) == 0;
-            },
-            xh::patience);
+        return xh::wait_until([&] { return xh::same_pixels(xh::capture(window), empty_look); }, xh::patience);
     }
     void expect_empty_and_holding()
     {
@@ -82,8 +69,7 @@ class FeedviewWithoutCamera : public ::testing::Test {
         const cv::Mat before = xh::capture(window);
         EXPECT_FALSE(xh::wait_until([&] { return !xh::still_running(child); }, 1s)) << "it did not hold";
         const cv::Mat after = xh::capture(window);
-        EXPECT_TRUE(before.size() == after.size() && cv::norm(before, after, cv::NORM_INF) == 0)
-            << "the window changed while holding";
+        EXPECT_TRUE(xh::same_pixels(before, after)) << "the window changed while holding";
     }
     // One line of feedview's own on standard error, naming the camera, and none of the library's.
     void expect_one_line_about(const std::string& camera)
@@ -109,7 +95,6 @@ class FeedviewWithoutCamera : public ::testing::Test {
         return exit_status();
     }
 
-    std::string runtime_dir;
     cv::Mat empty_look;
     xh::child_process child;
     xh::window_id window = 0;

@@ -81,10 +81,7 @@ struct user_view {
             return -1;
         const cv::Mat shown = pixels(cv::Rect(image_at, frame_size));
         const int n = shown.at<cv::Vec3b>(0, 0)[2];
-        return n < static_cast<int>(video.frames.size())
-                       && cv::norm(shown, video.frames[n], cv::NORM_INF) == 0
-                   ? n
-                   : -1;
+        return n < static_cast<int>(video.frames.size()) && xh::same_pixels(shown, video.frames[n]) ? n : -1;
     }
     // Finds the window and the place of the picture in it, whichever frame is showing.
     bool find_picture()

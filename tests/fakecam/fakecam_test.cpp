@@ -33,7 +33,7 @@ struct probe_run {
 probe_run run_probe(const std::string& index, const std::string& api, int grabs,
                     const std::vector<std::string>& settings)
 {
-    std::vector<std::string> env = fakecam::emulation_environment(FAKECAM_PRELOAD);
+    std::vector<std::string> env = fakecam::emulation_environment();
     env.insert(env.end(), settings.begin(), settings.end());
     const xh::finished_run probe =
         xh::run_to_end({FAKECAM_PROBE_PATH, index, api, std::to_string(grabs)}, env, 30s);

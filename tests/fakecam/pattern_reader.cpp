@@ -74,9 +74,9 @@ int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size)
     return number;
 }
 
-std::vector<std::string> emulation_environment(const std::string& preload)
+std::vector<std::string> emulation_environment()
 {
-    std::vector<std::string> changes{"LD_PRELOAD=" + preload};
+    std::vector<std::string> changes{std::string("LD_PRELOAD=") + FAKECAM_PRELOAD};
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view setting = *entry;
         if (setting.substr(0, 8) == "FAKECAM_")

@@ -18,9 +18,9 @@ cv::Point locate_picture(const cv::Mat& pixels, cv::Size size);
 // The frame number shown by the picture at `origin`, or -1 when its bits do not read cleanly.
 int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size);
 
-// The environment changes (as xh::spawn takes them) for a program run on the emulated camera:
-// `preload` in LD_PRELOAD, and none of the FAKECAM_* settings that the test's own environment may
-// carry, so that each test has just the settings it adds.
-std::vector<std::string> emulation_environment(const std::string& preload);
+// The environment changes (as xh::spawn takes them) for a program run on the emulated camera: the
+// emulator (FAKECAM_PRELOAD, given by the build) in LD_PRELOAD, and none of the FAKECAM_* settings
+// that the test's own environment may carry, so that each test has just the settings it adds.
+std::vector<std::string> emulation_environment();
 
 } // namespace fakecam

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -351,6 +352,16 @@ cv::Rect screen_rect(window_id window)
     return {screen_origin(window), cv::Size(attributes.width, attributes.height)};
 }
 
+std::string runtime_dir_setting()
+{
+    static const std::string setting = [] {
+        const std::string dir = unique_temp_path("runtime");
+        mkdir(dir.c_str(), 0700);
+        return "XDG_RUNTIME_DIR=" + dir;
+    }();
+    return setting;
+}
+
 bool same_pixels(const cv::Mat& a, const cv::Mat& b)
 {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
@@ -477,7 +488,7 @@ cv::Mat empty_window_pixels(const std::vector<std::string>& env, std::chrono::mi
             [&] {
                 const cv::Mat pixels = capture(window);
                 if (!pixels.empty() && cv::countNonZero(pixels.reshape(1)) > 0
-                    && previous.size() == pixels.size() && cv::norm(previous, pixels, cv::NORM_INF) == 0)
+                    && same_pixels(previous, pixels))
                     settled = pixels;
                 previous = pixels;
                 return !settled.empty();

@@ -63,6 +63,11 @@ void remove_tree(const std::string& path);
 // A fresh path in a directory of this test process that is removed when the process exits.
 std::string unique_temp_path(const std::string& stem);
 
+// "XDG_RUNTIME_DIR=DIR" (an environment change for spawn) naming a private folder of this test
+// process: a desktop session has one, and without it Qt adds a complaint of its own to a program's
+// standard error.
+std::string runtime_dir_setting();
+
 // Same size, same type and every pixel equal.
 bool same_pixels(const cv::Mat& a, const cv::Mat& b);
 
