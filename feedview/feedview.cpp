@@ -1,29 +1,14 @@
 // feedview: the live picture of a camera in the window "result"; any key quits.
 #include "camera_index.hpp"
 #include "live_view.hpp"
+#include "windowing.hpp"
 
-#include <X11/Xlib.h>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace {
-
-// The Qt backend aborts the process when it cannot reach its display, so ask X first.
-// A platform other than X (QT_QPA_PLATFORM=wayland, offscreen, ...) is left to Qt.
-bool display_reachable()
-{
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0)
-        return true;
-    Display* display = XOpenDisplay(nullptr);
-    if (display != nullptr)
-        XCloseDisplay(display);
-    return display != nullptr;
-}
 
 void report_unopened(int index)
 {
@@ -38,11 +23,8 @@ void report_unopened(int index)
 
 int main(int argc, char** argv)
 {
-    if (!display_reachable()) {
-        const char* name = std::getenv("DISPLAY");
-        std::fprintf(stderr, "feedview: cannot open a window: no X display at '%s'\n", name ? name : "");
+    if (!display_reachable("feedview"))
         return 1;
-    }
 
     // The capture backend explains a missing or failing camera in warnings of its own; one line of
     // ours says it.

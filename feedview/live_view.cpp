@@ -1,4 +1,5 @@
 #include "live_view.hpp"
+#include "windowing.hpp"
 
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -54,12 +55,6 @@ bool quietly(const std::function<bool()>& call)
     if (null_device >= 0)
         close(null_device);
     return result;
-}
-
-// Closing the window through the window manager reads as 0; backends that cannot tell answer -1.
-bool window_open()
-{
-    return cv::getWindowProperty(viewer_title, cv::WND_PROP_VISIBLE) != 0;
 }
 
 // Only the V4L2 backend can be asked whether a frame is waiting; any other capture (a video file
@@ -149,7 +144,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
             frames_came = true;
             if (fetch(capture, jpeg_undecoded, frame)) {
                 // Showing into a closed window would open it again.
-                if (!window_open())
+                if (!window_is_open(viewer_title))
                     return live_end::user;
                 cv::imshow(viewer_title, frame);
                 ++shown;
@@ -161,9 +156,9 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
             return frames_came ? live_end::pictures_undecodable : live_end::camera_silent;
         if (state == camera_state::frame_ready) {
             cv::waitKeyEx(pause_ms);
-            if (cv::waitKeyEx(poll_ms) >= 0 || !window_open())
+            if (cv::waitKeyEx(poll_ms) >= 0 || !window_is_open(viewer_title))
                 return live_end::user;
-        } else if (!window_open() || cv::waitKeyEx(poll_ms) >= 0) {
+        } else if (!window_is_open(viewer_title) || cv::waitKeyEx(poll_ms) >= 0) {
             // Still waiting for the camera: a key or a close ends the viewer at once.
             return live_end::user;
         }
@@ -172,7 +167,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
 
 void hold()
 {
-    while (window_open())
+    while (window_is_open(viewer_title))
         if (cv::waitKeyEx(hold_slice_ms) >= 0)
             return;
 }
@@ -181,7 +176,8 @@ void hold()
 
 int run_viewer(cv::VideoCapture& capture)
 {
-    cv::namedWindow(viewer_title, cv::WINDOW_AUTOSIZE);
+    if (!open_window("feedview", viewer_title))
+        return 1;
     int shown = 0;
     const live_end end = run_live(capture, shown);
     if (end != live_end::user) {
@@ -189,6 +185,6 @@ int run_viewer(cv::VideoCapture& capture)
         hold();
     }
     capture.release();
-    cv::destroyWindow(viewer_title);
+    close_window(viewer_title);
     return 0;
 }

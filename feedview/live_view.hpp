@@ -11,5 +11,5 @@ extern const char* const viewer_title;
 // any key ends the viewer. When a grab fails, no picture has come for 3 s, or the capture never
 // opened, the window keeps its last picture, or stays empty, with one line on standard error,
 // until a key is pressed. Closing the window ends the viewer too. Releases the capture, destroys
-// the window and returns 0.
+// the window and returns 0; returns 1 when the window cannot be opened.
 int run_viewer(cv::VideoCapture& capture);

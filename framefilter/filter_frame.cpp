@@ -2,6 +2,7 @@
 
 #include "filter_frame_impl.hpp"
 
+#include <climits>
 #include <cstddef>
 
 #if FILTER_FRAME_HAVE_AVX2
@@ -39,4 +40,13 @@ void filter_frame(unsigned char* pixels, int height, int width, int step, int ch
 {
     static const filter_frame_fn picked = picked_filter_frame();
     picked(pixels, height, width, step, channels);
+}
+
+void filter_shown_frame(cv::Mat& frame)
+{
+    if (frame.depth() != CV_8U || frame.channels() < 3 || frame.dims != 2)
+        return;
+    if (static_cast<double>(frame.step[0]) * frame.rows > INT_MAX)
+        return;
+    filter_frame(frame.data, frame.rows, frame.cols, static_cast<int>(frame.step[0]), frame.channels());
 }

@@ -1,14 +1,14 @@
 // framefilter: plays a video file in two windows, "Original" as decoded and "Processed" through
 // filter_frame; ends at the end of the file, on Esc, or when either window is closed.
+#include "filter_frame.hpp"
+#include "quiet_calls.hpp"
 #include "video_input.hpp"
+#include "windowing.hpp"
 
-#include <X11/Xlib.h>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -19,29 +19,10 @@ const char* const processed_title = "Processed";
 const int esc_key = 27;
 const int frame_wait_ms = 33;
 
-// The Qt backend aborts the process when it cannot reach its display, so ask X first.
-// A platform other than X (QT_QPA_PLATFORM=wayland, offscreen, ...) is left to Qt.
-bool display_reachable()
+void close_windows()
 {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0)
-        return true;
-    Display* display = XOpenDisplay(nullptr);
-    if (display != nullptr)
-        XCloseDisplay(display);
-    return display != nullptr;
-}
-
-// Closing a window through the window manager reads as 0; backends that cannot tell answer -1.
-bool window_is_open(const char* title)
-{
-    return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) != 0;
-}
-
-void destroy_windows()
-{
-    cv::destroyWindow(original_title);
-    cv::destroyWindow(processed_title);
+    close_window(original_title);
+    close_window(processed_title);
 }
 
 bool both_windows_open()
@@ -81,11 +62,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "framefilter: cannot play '%s': %s\n", path.c_str(), problem.c_str());
         return 1;
     }
-    if (!display_reachable()) {
-        const char* name = std::getenv("DISPLAY");
-        std::fprintf(stderr, "framefilter: cannot open a window: no X display at '%s'\n", name ? name : "");
+    if (!display_reachable("framefilter"))
         return 1;
-    }
 
     // Qt greets a session without XDG_RUNTIME_DIR (root's, for one) with a warning of its own.
     if (!quietly([] {
@@ -106,7 +84,7 @@ int main(int argc, char** argv)
     if (pipe_end >= 0)
         close(pipe_end);
     if (!opened) {
-        destroy_windows();
+        close_windows();
         std::fprintf(stderr, "framefilter: cannot play '%s': no video frame could be read from it\n",
                      path.c_str());
         return 1;
@@ -119,6 +97,6 @@ int main(int argc, char** argv)
 
     close_video(capture);
     frame.release();
-    destroy_windows();
+    close_windows();
     return 0;
 }

@@ -1,12 +1,11 @@
 // framefilter's input side: checks on the path before any window opens, the choice of reader for
-// what the file holds, quiet reads, and the filtering of each frame with its own geometry.
+// what the file holds, and reads that keep the decoders' own words off standard error.
 #pragma once
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,20 +38,3 @@ void close_video(cv::VideoCapture& capture);
 // a read end to close once the video is open (-1 for anything but a pipe): it keeps an early writer
 // from finding no reader.
 int announce_pipe_wait(const std::string& path, const char* program);
-
-// Runs `call` with standard error pointed at a temporary file and returns its answer; a cv::Exception
-// reads as false. The libraries underneath OpenCV (FFmpeg, GStreamer, libjpeg, Qt) write their own
-// warnings straight to standard error, past OpenCV's log level: they are kept from the user, but
-// the words of the last call stay at hand for library_words and for report_fatal_signals.
-bool quietly(const std::function<bool()>& call);
-// What the libraries wrote during the last quiet call, and the message of a cv::Exception that
-// ended it.
-std::string library_words();
-// From now on a fatal signal (an abort, a segmentation fault, ...) first writes one line naming it to
-// standard error, followed by what the libraries wrote during the last quiet call, and then ends
-// the process as it would have.
-void report_fatal_signals(const char* program);
-
-// Runs filter_frame on the frame's own pixels and geometry. Frames it cannot take (fewer than three
-// channels, or channels wider than a byte) are left as they are.
-void filter_shown_frame(cv::Mat& frame);

@@ -5,6 +5,7 @@
 //   SHOW_LOG=PATH              one line per show: the window's title and picture_hash of the picture
 //   SHOW_LOG_CLOSE_AFTER=K     after the K-th show into "Original", close "Processed"
 #include "picture_hash.hpp"
+#include "windowing.hpp"
 
 #include <X11/Xlib.h>
 #include <dlfcn.h>
@@ -60,7 +61,7 @@ void close_window(const char* title)
     event.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
     XSendEvent(d, event.xclient.window, False, NoEventMask, &event);
     XCloseDisplay(d);
-    while (cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) > 0)
+    while (window_is_open(title))
         cv::pollKey();
 }
 

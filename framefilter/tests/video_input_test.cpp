@@ -1,5 +1,4 @@
-// framefilter's input side in-process: path checks, reader choice, quiet reads, per-frame filtering.
-#include "literal_filter.hpp"
+// framefilter's input side in-process: path checks, reader choice, quiet reads.
 #include "test_videos.hpp"
 #include "video_input.hpp"
 #include "xharness.hpp"
@@ -122,48 +121,6 @@ TEST_F(VideoInput, ReadersStayQuietOnStandardError)
     EXPECT_FALSE(opened_cut);
     EXPECT_FALSE(opened_missing_sequence);
     EXPECT_EQ(xh::read_file(captured), "");
-}
-
-TEST(FilterShownFrame, FiltersEachFrameWithItsOwnGeometry)
-{
-    for (const cv::Size size : {cv::Size(720, 120), cv::Size(320, 240), cv::Size(701, 67)}) {
-        cv::Mat frame = tv::distinct_frame(5, size);
-        cv::Mat expected = frame.clone();
-        literal_filter_frame(expected.data, expected.rows, expected.cols, static_cast<int>(expected.step[0]),
-                             3);
-        filter_shown_frame(frame);
-        EXPECT_EQ(cv::norm(frame, expected, cv::NORM_INF), 0) << size;
-    }
-}
-
-TEST(FilterShownFrame, StaysInsideAFrameThatIsPartOfALargerBuffer)
-{
-    cv::Mat buffer(200, 900, CV_8UC3, cv::Scalar(50, 50, 50));
-    const cv::Mat before = buffer.clone();
-    cv::Mat frame = buffer(cv::Rect(100, 50, 600, 100));
-    filter_shown_frame(frame);
-    EXPECT_EQ(cv::countNonZero(frame.reshape(1)), 0) << "dark pixels inside go black";
-    cv::Mat outside_changed;
-    cv::compare(buffer, before, outside_changed, cv::CMP_NE);
-    outside_changed.reshape(1)(cv::Rect(300, 50, 1800, 100)).setTo(0);
-    EXPECT_EQ(cv::countNonZero(outside_changed.reshape(1)), 0) << "nothing outside the frame is touched";
-}
-
-TEST(FilterShownFrame, LeavesFramesTheFilterCannotTake)
-{
-    cv::Mat grey(120, 720, CV_8UC1, cv::Scalar(30));
-    cv::Mat deep(120, 720, CV_16UC3, cv::Scalar(30, 30, 30));
-    const cv::Mat grey_before = grey.clone();
-    const cv::Mat deep_before = deep.clone();
-    filter_shown_frame(grey);
-    filter_shown_frame(deep);
-    EXPECT_EQ(cv::norm(grey, grey_before, cv::NORM_INF), 0);
-    EXPECT_EQ(cv::norm(deep, deep_before, cv::NORM_INF), 0);
-
-    cv::Mat four(120, 720, CV_8UC4, cv::Scalar(30, 30, 30, 77));
-    filter_shown_frame(four);
-    EXPECT_EQ(four.at<cv::Vec4b>(0, 0), cv::Vec4b(0, 0, 0, 77))
-        << "four channels are filtered, the fourth kept";
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 // Opens a window the way the programs do and shows nothing in it, until a key or a close: what
 // the installed library draws for an empty window, for tests to compare a program's window with.
+// Says first on standard output which toolkit draws it, "gtk" or "qt".
 // Usage: empty_window TITLE
+#include "windowing.hpp"
+
 #include <opencv2/highgui.hpp>
 
 #include <cstdio>
@@ -11,10 +14,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: empty_window TITLE\n");
         return 2;
     }
+    std::printf("%s\n", windows_drawn_by_gtk() ? "gtk" : "qt");
+    std::fflush(stdout);
     cv::namedWindow(argv[1], cv::WINDOW_AUTOSIZE);
-    while (cv::getWindowProperty(argv[1], cv::WND_PROP_VISIBLE) != 0)
+    while (window_is_open(argv[1]))
         if (cv::waitKeyEx(50) >= 0)
             break;
-    cv::destroyWindow(argv[1]);
+    close_window(argv[1]);
     return 0;
 }

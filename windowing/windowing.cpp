@@ -1,0 +1,98 @@
+#include "windowing.hpp"
+
+#include <X11/Xlib.h>
+#include <dlfcn.h>
+#include <link.h>
+#include <opencv2/highgui.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The path of the loaded OpenCV window library, or "" when OpenCV is linked in statically.
+std::string highgui_path()
+{
+    std::string path;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, "libopencv_highgui") != nullptr) {
+                *static_cast<std::string*>(data) = info->dlpi_name;
+                return 1;
+            }
+            return 0;
+        },
+        &path);
+    return path;
+}
+
+// A platform other than X that the user chose for the toolkit (QT_QPA_PLATFORM=wayland,
+// GDK_BACKEND=wayland, offscreen, ...) is left to the toolkit.
+bool other_platform_chosen()
+{
+    const bool gtk = windows_drawn_by_gtk();
+    const char* platform = std::getenv(gtk ? "GDK_BACKEND" : "QT_QPA_PLATFORM");
+    const char* x = gtk ? "x11" : "xcb";
+    return platform != nullptr && *platform != '\0' && std::strncmp(platform, x, std::strlen(x)) != 0;
+}
+
+} // namespace
+
+bool display_reachable(const char* program)
+{
+    if (other_platform_chosen())
+        return true;
+    Display* display = XOpenDisplay(nullptr);
+    if (display != nullptr) {
+        XCloseDisplay(display);
+        return true;
+    }
+    const char* name = std::getenv("DISPLAY");
+    std::fprintf(stderr, "%s: cannot open a window: no X display at '%s'\n", program, name ? name : "");
+    return false;
+}
+
+bool open_window(const char* program, const std::string& title)
+{
+    try {
+        cv::namedWindow(title, cv::WINDOW_AUTOSIZE);
+        return true;
+    } catch (const cv::Exception& e) {
+        std::fprintf(stderr, "%s: cannot open a window: %s\n", program, e.err.c_str());
+        return false;
+    }
+}
+
+bool window_is_open(const std::string& title)
+{
+    // Qt answers 0 for the visibility of a window closed through the window manager. GTK answers
+    // -1 for it whether the window is open or not, but forgets a closed window: every property of a
+    // window it does not know reads -1, while the size mode of an open one reads 0 or 1.
+    return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) != 0
+           && cv::getWindowProperty(title, cv::WND_PROP_AUTOSIZE) >= 0;
+}
+
+void close_window(const std::string& title)
+{
+    cv::destroyWindow(title);
+    // GTK unmaps a destroyed window only when it next handles events.
+    cv::waitKeyEx(1);
+}
+
+bool windows_drawn_by_gtk()
+{
+    // A GTK build of the window library has GTK among its own dependencies; Qt's does not, even
+    // where Qt loads a GTK theme for its dialogs.
+    static const bool gtk = [] {
+        const std::string path = highgui_path();
+        void* library = path.empty() ? RTLD_DEFAULT : dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+        if (library == nullptr)
+            return false;
+        const bool found = dlsym(library, "gtk_init_check") != nullptr;
+        if (library != RTLD_DEFAULT)
+            dlclose(library);
+        return found;
+    }();
+    return gtk;
+}

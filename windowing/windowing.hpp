@@ -1,0 +1,27 @@
+// What the programs ask of the window system around OpenCV's windows: whether there is a display
+// to open them on, whether one is still open, how to close one, and which toolkit draws them.
+// OpenCV draws with Qt in Debian's build and with GTK in a build from source by default; both
+// answer here alike.
+#pragma once
+
+#include <string>
+
+// True when the program can open its windows. Otherwise says so in one line on standard error,
+// "PROGRAM: cannot open a window: no X display at 'NAME'", and returns false: Qt aborts the process
+// when it cannot reach its display, and GTK makes OpenCV throw.
+bool display_reachable(const char* program);
+
+// Opens the window titled `title`, sized to its picture. When the toolkit cannot start (GTK on a
+// platform it cannot reach makes OpenCV throw), says so in one line on standard error,
+// "PROGRAM: cannot open a window: WHY", and returns false.
+bool open_window(const char* program, const std::string& title);
+
+// Whether the window titled `title` is still open: false once it was closed through the window
+// manager or destroyed. Showing a picture into a closed window would open it again.
+bool window_is_open(const std::string& title);
+
+// Destroys the window and lets the toolkit take it off the screen before returning.
+void close_window(const std::string& title);
+
+// True when OpenCV's windows are drawn by GTK, false for Qt.
+bool windows_drawn_by_gtk();
