@@ -14,11 +14,15 @@ void draw_box(cv::Mat& img, cv::Rect rect)
                   cv::Scalar(0, 0, 255), 1, 8, 0);
 }
 
-void my_mouse_callback(int event, int x, int y, int /*flags*/, void* param)
+void my_mouse_callback(int event, int x, int y, int flags, void* param)
 {
     switch (event) {
     case cv::EVENT_MOUSEMOVE:
-        if (drawing_box) {
+        if (drawing_box && (flags & cv::EVENT_FLAG_LBUTTON) == 0) {
+            // The button went up where the library reported no release (GTK reports none outside
+            // the image): the drag ends as that release would have ended it.
+            my_mouse_callback(cv::EVENT_LBUTTONUP, x, y, flags, param);
+        } else if (drawing_box) {
             box.width = x - box.x;
             box.height = y - box.y;
         }
@@ -44,4 +48,13 @@ void my_mouse_callback(int event, int x, int y, int /*flags*/, void* param)
     default:
         break;
     }
+}
+
+void follow_unreported_pointer(cv::Point at, bool left_button_down, cv::Mat& canvas)
+{
+    if (!drawing_box || cv::Rect(0, 0, canvas.cols, canvas.rows).contains(at))
+        return;
+    my_mouse_callback(cv::EVENT_MOUSEMOVE, at.x, at.y, cv::EVENT_FLAG_LBUTTON, &canvas);
+    if (!left_button_down)
+        my_mouse_callback(cv::EVENT_LBUTTONUP, at.x, at.y, 0, &canvas);
 }

@@ -1,12 +1,11 @@
 // rectsketch: drag rectangles onto a black canvas with the left mouse button; Esc quits.
 #include "box_gesture.hpp"
+#include "pointer_watch.hpp"
+#include "windowing.hpp"
 
-#include <X11/Xlib.h>
 #include <opencv2/highgui.hpp>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -14,34 +13,19 @@ const char* const window_title = "Box Example";
 const int canvas_size = 200;
 const int esc_key = 27;
 
-// The Qt backend aborts the process when it cannot reach its display, so ask X first.
-// A platform other than X (QT_QPA_PLATFORM=wayland, offscreen, ...) is left to Qt.
-bool display_reachable()
+// GTK adds the modifier keys held (Num Lock among them) to a key's code as bits 16 and up; Qt does
+// not. The rest is the whole code: a key whose low byte alone is 27 is not Esc.
+bool is_esc(int key)
 {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0)
-        return true;
-    Display* display = XOpenDisplay(nullptr);
-    if (display != nullptr)
-        XCloseDisplay(display);
-    return display != nullptr;
-}
-
-// Closing the window through the window manager reads as 0; backends that cannot tell answer -1.
-bool window_open(const char* title)
-{
-    return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) != 0;
+    return (key & 0xffff) == esc_key;
 }
 
 } // namespace
 
 int main(int /*argc*/, char** /*argv*/)
 {
-    if (!display_reachable()) {
-        const char* name = std::getenv("DISPLAY");
-        std::fprintf(stderr, "rectsketch: cannot open a window: no X display at '%s'\n", name ? name : "");
+    if (!display_reachable("rectsketch"))
         return 1;
-    }
 
     box = cv::Rect(-1, -1, 0, 0);
     cv::Mat canvas;
@@ -54,8 +38,11 @@ int main(int /*argc*/, char** /*argv*/)
         return 1;
     }
 
-    cv::namedWindow(window_title, cv::WINDOW_AUTOSIZE);
+    if (!open_window("rectsketch", window_title))
+        return 1;
     cv::setMouseCallback(window_title, my_mouse_callback, &canvas);
+    // GTK reports the mouse only over the image: during a drag the rest is read off the X server.
+    const bool watch_pointer = windows_drawn_by_gtk();
 
     for (;;) {
         canvas.copyTo(display);
@@ -63,15 +50,20 @@ int main(int /*argc*/, char** /*argv*/)
             draw_box(display, box);
         cv::imshow(window_title, display);
         const int key = cv::waitKeyEx(15);
-        if (key == esc_key)
+        if (is_esc(key))
             break;
         // Showing into a closed window would open it again, so a close ends the program here.
-        if (!window_open(window_title))
+        if (!window_is_open(window_title))
             break;
+        if (drawing_box && watch_pointer) {
+            const pointer_reading pointer = read_pointer(window_title);
+            if (pointer.known)
+                follow_unreported_pointer(pointer.at, pointer.left_button_down, canvas);
+        }
     }
 
     canvas.release();
     display.release();
-    cv::destroyWindow(window_title);
+    close_window(window_title);
     return 0;
 }

@@ -22,7 +22,13 @@ class BoxGesture : public ::testing::Test {
         canvas = cv::Mat::zeros(200, 200, CV_8UC3);
     }
 
-    void send(int event, int x, int y) { my_mouse_callback(event, x, y, 0, &canvas); }
+    // As the library reports them: a move carries the left button's flag while the button is held.
+    void send(int event, int x, int y)
+    {
+        if (event == cv::EVENT_LBUTTONDOWN || event == cv::EVENT_LBUTTONUP)
+            left_held = event == cv::EVENT_LBUTTONDOWN;
+        my_mouse_callback(event, x, y, left_held ? cv::EVENT_FLAG_LBUTTON : 0, &canvas);
+    }
     void drag(cv::Point from, cv::Point to)
     {
         send(cv::EVENT_LBUTTONDOWN, from.x, from.y);
@@ -38,6 +44,7 @@ class BoxGesture : public ::testing::Test {
     bool canvas_equals(const cv::Mat& expected) const { return xh::same_pixels(canvas, expected); }
 
     cv::Mat canvas;
+    bool left_held = false;
 };
 
 TEST_F(BoxGesture, PressStartsADragAtThePressPoint)
@@ -164,6 +171,39 @@ TEST_F(BoxGesture, ReleaseWithoutACanvasStillEndsTheDrag)
     my_mouse_callback(cv::EVENT_LBUTTONUP, 20, 10, 0, nullptr);
     EXPECT_FALSE(drawing_box);
     EXPECT_EQ(box, cv::Rect(20, 10, 30, 50));
+}
+
+// OpenCV's GTK backend reports nothing while the pointer is off the image, a release there included.
+TEST_F(BoxGesture, AMoveWithTheButtonUpEndsADragWhoseReleaseWentUnreported)
+{
+    send(cv::EVENT_LBUTTONDOWN, 30, 40);
+    send(cv::EVENT_MOUSEMOVE, 90, 120);
+    my_mouse_callback(cv::EVENT_MOUSEMOVE, 60, 70, 0, &canvas);
+    EXPECT_FALSE(drawing_box);
+    EXPECT_EQ(box, cv::Rect(30, 40, 60, 80)) << "the pointer had left the drag where the button went up";
+    EXPECT_TRUE(canvas_equals(expected_outline({30, 40}, {90, 120})));
+}
+
+TEST_F(BoxGesture, PointerReadOffTheCanvasStandsInForUnreportedEvents)
+{
+    follow_unreported_pointer({250, 250}, true, canvas);
+    EXPECT_FALSE(drawing_box) << "no drag, nothing to follow";
+
+    send(cv::EVENT_LBUTTONDOWN, 150, 160);
+    send(cv::EVENT_MOUSEMOVE, 190, 195);
+    follow_unreported_pointer({100, 100}, false, canvas);
+    EXPECT_TRUE(drawing_box) << "over the canvas the library's own events tell";
+    EXPECT_EQ(box, cv::Rect(150, 160, 40, 35));
+
+    follow_unreported_pointer({260, 230}, true, canvas);
+    EXPECT_TRUE(drawing_box);
+    EXPECT_EQ(box, cv::Rect(150, 160, 110, 70)) << "the drag follows the pointer off the canvas";
+    EXPECT_EQ(red_pixels(), 0);
+
+    follow_unreported_pointer({-20, 240}, false, canvas);
+    EXPECT_FALSE(drawing_box);
+    EXPECT_EQ(box, cv::Rect(-20, 160, 170, 80)) << "released where the pointer is";
+    EXPECT_TRUE(canvas_equals(expected_outline({-20, 160}, {150, 240})));
 }
 
 } // namespace

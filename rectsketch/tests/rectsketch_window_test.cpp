@@ -157,6 +157,17 @@ TEST_F(RectsketchWindow, OtherKeysAreIgnoredAndEscEnds)
     EXPECT_FALSE(xh::window_exists(title));
 }
 
+// GTK adds the lock and modifier keys in effect to a key's code; Esc is Esc all the same.
+TEST_F(RectsketchWindow, EscEndsWithNumLockOn)
+{
+    start();
+    xh::key(window, "Num_Lock");
+    xh::key(window, "Escape");
+    const int status = exit_status();
+    xh::key(0, "Num_Lock"); // off again for the tests that follow
+    EXPECT_EQ(status, 0);
+}
+
 TEST_F(RectsketchWindow, ClosingTheWindowEndsTheProgramEvenInADrag)
 {
     for (const bool in_a_drag : {false, true}) {
