@@ -3,6 +3,7 @@
 // geometry line, and an end by itself, never a crash or a hang.
 #include "test_videos.hpp"
 #include "video_input.hpp"
+#include "windowing.hpp"
 #include "xharness.hpp"
 
 #include <gtest/gtest.h>
@@ -297,15 +298,33 @@ TEST_F(FramefilterInput, SaysWhatItWaitsForOnAFifoWithNoWriterThenPlaysIt)
     expect_played_quietly(line);
 }
 
-// Qt aborts when its platform plugin cannot be loaded, after saying why during window creation.
+// How each toolkit can be made to end the process during window creation, after saying why: Qt
+// aborts when its platform plugin cannot be loaded; GLib, with warnings made fatal, stops on a
+// breakpoint trap after GTK's warning that it ignores GTK_DEBUG.
+struct fatal_start {
+    std::vector<std::string> env;
+    int signal;
+    std::string signal_words;
+    std::string library_words;
+};
+
+fatal_start toolkit_fatal_start()
+{
+    const std::string trap = "a breakpoint trap (SIGTRAP)";
+    if (windows_drawn_by_gtk())
+        return {{"G_DEBUG=fatal-warnings", "GTK_DEBUG=all"}, SIGTRAP, trap, "GTK_DEBUG"};
+    return {{"QT_QPA_PLATFORM=no-such-platform"}, SIGABRT, "an abort (SIGABRT)", "\"no-such-platform\""};
+}
+
 TEST_F(FramefilterInput, ShowsWhatTheLibrariesSaidWhenItDiesOfASignal)
 {
-    child = xh::spawn({FRAMEFILTER_PATH, small_clip()}, {"QT_QPA_PLATFORM=no-such-platform"});
-    EXPECT_EQ(xh::wait_exit(child, bound), 128 + SIGABRT);
+    const fatal_start fatal = toolkit_fatal_start();
+    child = xh::spawn({FRAMEFILTER_PATH, small_clip()}, fatal.env);
+    EXPECT_EQ(xh::wait_exit(child, bound), 128 + fatal.signal);
     const std::string message = err();
-    EXPECT_EQ(message.rfind("framefilter: stopped by an abort (SIGABRT); the libraries said:\n", 0), 0u)
-        << message;
-    EXPECT_NE(message.find("\"no-such-platform\""), std::string::npos) << message;
+    const std::string first_line = "framefilter: stopped by " + fatal.signal_words;
+    EXPECT_EQ(message.rfind(first_line + "; the libraries said:\n", 0), 0u) << message;
+    EXPECT_NE(message.find(fatal.library_words), std::string::npos) << message;
 }
 
 } // namespace

@@ -482,12 +482,14 @@ cv::Mat empty_window_pixels(const std::vector<std::string>& env, std::chrono::mi
     cv::Mat settled;
     const window_id window = find_window(title, timeout);
     if (window != 0) {
-        // Painted (not all black) and the same twice in a row.
+        // Painted and the same twice in a row. Qt paints a toolbar and a grey picture area, so
+        // its window is painted once it is not all black; GTK's empty window is all black.
+        const bool black_when_painted = read_file(child.out_path) == "gtk\n";
         cv::Mat previous;
         wait_until(
             [&] {
                 const cv::Mat pixels = capture(window);
-                if (!pixels.empty() && cv::countNonZero(pixels.reshape(1)) > 0
+                if (!pixels.empty() && (black_when_painted || cv::countNonZero(pixels.reshape(1)) > 0)
                     && same_pixels(previous, pixels))
                     settled = pixels;
                 previous = pixels;
