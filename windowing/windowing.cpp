@@ -69,15 +69,31 @@ bool window_is_open(const std::string& title)
     // Qt answers 0 for the visibility of a window closed through the window manager. GTK answers
     // -1 for it whether the window is open or not, but forgets a closed window: every property of a
     // window it does not know reads -1, while the size mode of an open one reads 0 or 1.
-    return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) != 0
-           && cv::getWindowProperty(title, cv::WND_PROP_AUTOSIZE) >= 0;
+    // Qt throws when asked before it has made any window.
+    try {
+        return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) != 0
+               && cv::getWindowProperty(title, cv::WND_PROP_AUTOSIZE) >= 0;
+    } catch (const cv::Exception&) {
+        return false;
+    }
 }
 
 void close_window(const std::string& title)
 {
     cv::destroyWindow(title);
-    // GTK unmaps a destroyed window only when it next handles events.
-    cv::waitKeyEx(1);
+    if (!windows_drawn_by_gtk())
+        return;
+    // GTK leaves the window's destruction in its connection's buffer until it next flushes it.
+    // The programs do not link GTK (Qt's build of OpenCV does not need it), so its calls are looked
+    // up among the libraries that OpenCV's GTK build loaded.
+    using display_getter = void* (*)();
+    using display_sync = void (*)(void*);
+    const auto default_display =
+        reinterpret_cast<display_getter>(dlsym(RTLD_DEFAULT, "gdk_display_get_default"));
+    const auto sync = reinterpret_cast<display_sync>(dlsym(RTLD_DEFAULT, "gdk_display_sync"));
+    void* display = default_display != nullptr ? default_display() : nullptr;
+    if (display != nullptr && sync != nullptr)
+        sync(display);
 }
 
 bool windows_drawn_by_gtk()

@@ -1,0 +1,72 @@
+// The window checks in-process, on whichever toolkit draws OpenCV's windows in this run.
+#include "windowing.hpp"
+#include "xharness.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/highgui.hpp>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+
+namespace xh = xharness;
+
+// Opens a window with a picture in it and waits until it is on screen; the toolkit maps and
+// paints it only while it handles events.
+xh::window_id shown_window(const std::string& title)
+{
+    if (!open_window("windowing_test", title))
+        return 0;
+    cv::imshow(title, cv::Mat::zeros(60, 80, CV_8UC3));
+    xh::window_id window = 0;
+    xh::wait_until(
+        [&] {
+            cv::pollKey();
+            window = xh::find_window(title, std::chrono::milliseconds(0));
+            return window != 0;
+        },
+        xh::patience);
+    return window;
+}
+
+// The window library links its toolkit, so the toolkit's own libraries are mapped from the start.
+TEST(Windowing, TellsWhichToolkitDrawsTheWindows)
+{
+    const std::string maps = xh::read_file("/proc/self/maps");
+    const bool qt = maps.find("libQt5Widgets.so") != std::string::npos;
+    const bool gtk = maps.find("libgtk-3.so") != std::string::npos;
+    EXPECT_EQ(windows_drawn_by_gtk(), gtk && !qt);
+    // tools/check names the toolkit that each of its rounds is meant to run on.
+    if (const char* meant = std::getenv("CVTRIO_TOOLKIT")) {
+        EXPECT_EQ(windows_drawn_by_gtk() ? "gtk" : "qt", std::string(meant));
+    }
+}
+
+TEST(Windowing, AWindowIsOpenUntilTheWindowManagerClosesIt)
+{
+    const std::string title = "windowing test";
+    EXPECT_FALSE(window_is_open(title)) << "never opened";
+    const xh::window_id window = shown_window(title);
+    ASSERT_NE(window, 0u);
+    EXPECT_TRUE(window_is_open(title));
+    xh::request_close(window);
+    EXPECT_TRUE(xh::wait_until(
+        [&] {
+            cv::pollKey();
+            return !window_is_open(title);
+        },
+        xh::patience));
+    close_window(title);
+    EXPECT_FALSE(xh::window_exists(title));
+}
+
+TEST(Windowing, AClosedWindowLeavesTheScreen)
+{
+    const std::string title = "windowing test, closed";
+    ASSERT_NE(shown_window(title), 0u);
+    close_window(title);
+    EXPECT_FALSE(xh::window_exists(title)) << "gone by the time close_window returns";
+}
+
+} // namespace
