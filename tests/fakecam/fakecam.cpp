@@ -17,14 +17,22 @@
 //                       headers are cut after its first marker byte (MJPG only)
 //   FAKECAM_EMPTY       frames sent with no data at all
 //   FAKECAM_STALL       K:MS: after K frames the sensor sends nothing for MS milliseconds
+//   FAKECAM_MIN_BUFFERS the fewest buffers VIDIOC_REQBUFS grants, 1 to 32 (default 1)
+//   FAKECAM_AGE_LOG     a file that gets a line for each buffer handed out by VIDIOC_DQBUF:
+//                       "SEQUENCE CAPTURED_NS DEQUEUED_NS", both times on CLOCK_MONOTONIC
 //   FAKECAM_TRACE       when 1, each call answered for an emulated device is logged on stderr
 // A malformed setting ends the process with one line on stderr and status 2.
 //
 // Frames are YUYV 4:2:2 carrying pattern.hpp's picture, or that picture as OpenCV converts it to
 // BGR, encoded as JPEG frame by frame. The sensor ticks at the set rate; on each
-// tick it fills the oldest queued buffer, or skips the tick when none is queued. Frames are
+// tick it fills the oldest queued buffer, or skips the tick when none is queued, and stamps it with
+// the tick's time, as uvcvideo stamps a buffer when its frame starts to arrive. Frames are
 // numbered 0, 1, 2, ... in the order they are filled, so the number a reader sees is the count of
 // frames it was handed before.
+//
+// Buffer counts are granted as uvcvideo grants them on Linux 6.1 and 6.12: what is asked, at most
+// 32 (videobuf2's VB2_MAX_FRAME), with no minimum of its own. Linux 6.10 and 6.11 raised a request
+// for 1 to 2; FAKECAM_MIN_BUFFERS=2 does the same.
 #include "pattern.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -77,6 +85,8 @@ struct settings {
     frame_set empty;
     long long stall_after = -1; // -1: never stalls
     long long stall_ns = 0;
+    unsigned min_buffers = 1;
+    FILE* age_log = nullptr;
 };
 
 constexpr unsigned max_buffers = 32;
@@ -259,6 +269,14 @@ void read_settings()
         if (end == nullptr || *end != '\0')
             bad_setting("FAKECAM_STALL", text, "K:MS, a frame count and a pause of 1 to 3600000 ms");
         config.stall_ns = ms * 1000000LL;
+    }
+    if (const char* text = std::getenv("FAKECAM_MIN_BUFFERS"))
+        config.min_buffers = static_cast<unsigned>(
+            parse_plain_number("FAKECAM_MIN_BUFFERS", text, 1, max_buffers, "a number of buffers, 1 to 32"));
+    if (const char* path = std::getenv("FAKECAM_AGE_LOG")) {
+        config.age_log = std::fopen(path, "ae");
+        if (config.age_log == nullptr)
+            bad_setting("FAKECAM_AGE_LOG", path, "a file that can be written");
     }
 }
 
@@ -535,7 +553,9 @@ int request_buffers(device& d, v4l2_requestbuffers& req)
     req.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
     if (req.count == 0)
         return 0;
-    const unsigned count = req.count < 2 ? 2 : (req.count > max_buffers ? max_buffers : req.count);
+    const unsigned asked =
+        req.count < current_settings().min_buffers ? current_settings().min_buffers : req.count;
+    const unsigned count = asked > max_buffers ? max_buffers : asked;
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     const std::size_t bytes = fakecam::yuyv_frame_bytes(current_settings().width, current_settings().height);
     d.stride = (bytes + page - 1) / page * page;
@@ -577,6 +597,8 @@ int queue_buffer(device& d, v4l2_buffer& b)
     v4l2_buffer& own = d.buffers[b.index];
     if ((own.flags & (V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE)) != 0)
         return EINVAL;
+    // Ticks that passed while no buffer was queued were lost: this one gets the next frame.
+    run_sensor(d, now_ns());
     own.flags = (own.flags & ~V4L2_BUF_FLAG_DONE) | V4L2_BUF_FLAG_QUEUED;
     own.bytesused = 0;
     push(d.queued, own.index);
@@ -593,6 +615,16 @@ void wait_for_frame(int fd)
     pthread_mutex_lock(&lock);
 }
 
+void log_age(const v4l2_buffer& b)
+{
+    FILE* log = current_settings().age_log;
+    if (log == nullptr)
+        return;
+    const long long captured = b.timestamp.tv_sec * 1000000000LL + b.timestamp.tv_usec * 1000LL;
+    std::fprintf(log, "%u %lld %lld\n", b.sequence, captured, now_ns());
+    std::fflush(log);
+}
+
 int dequeue_buffer(int fd, v4l2_buffer& b)
 {
     for (;;) {
@@ -606,6 +638,7 @@ int dequeue_buffer(int fd, v4l2_buffer& b)
             v4l2_buffer& own = d->buffers[pop(d->done)];
             own.flags &= ~V4L2_BUF_FLAG_DONE;
             b = own;
+            log_age(own);
             return 0;
         }
         if (unplugged(*d))

@@ -15,8 +15,8 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 4 || (std::strcmp(argv[2], "any") != 0 && std::strcmp(argv[2], "v4l2") != 0)) {
-        std::fprintf(stderr, "usage: fakecam_probe INDEX any|v4l2 GRABS\n");
+    if (argc < 4 || argc > 5 || (std::strcmp(argv[2], "any") != 0 && std::strcmp(argv[2], "v4l2") != 0)) {
+        std::fprintf(stderr, "usage: fakecam_probe INDEX any|v4l2 GRABS [BUFFERS]\n");
         return 2;
     }
     const auto started = std::chrono::steady_clock::now();
@@ -29,6 +29,10 @@ int main(int argc, char** argv)
     const cv::Size size(static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
                         static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)));
     std::printf("opened %s %dx%d\n", capture.getBackendName().c_str(), size.width, size.height);
+    if (argc == 5) {
+        capture.set(cv::CAP_PROP_BUFFERSIZE, std::atoi(argv[4]));
+        std::printf("buffers %d\n", static_cast<int>(capture.get(cv::CAP_PROP_BUFFERSIZE)));
+    }
     const int grabs = std::atoi(argv[3]);
     for (int i = 0; i < grabs; ++i) {
         cv::Mat frame;
