@@ -89,14 +89,32 @@ bool take_jpeg_undecoded(cv::VideoCapture& capture)
            && capture.set(cv::CAP_PROP_CONVERT_RGB, 0);
 }
 
-// The grabbed frame as a picture; false when it has none that decodes.
-bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame)
+// One buffer, where the library would ask the driver for 4: the driver fills each buffer that is
+// queued as frames come, and the library queues a buffer again as soon as its picture is taken,
+// one per pass here. With 4, each picture then waits behind 3 others and is 4 passes old when it
+// is shown; with one it is at most one pass old. A driver may grant more than is asked; the view
+// works with whatever it grants.
+void ask_for_one_buffer(cv::VideoCapture& capture)
 {
+    quietly([&] { return capture.set(cv::CAP_PROP_BUFFERSIZE, 1); });
+}
+
+// The grabbed frame as a picture; false when it has none that decodes. `returned` tells whether
+// the library took the frame and so gave its buffer back to the driver; it keeps the buffer when
+// it fails on the way.
+bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame, bool& returned)
+{
+    returned = false;
     return quietly([&] {
-        if (!jpeg_undecoded)
-            return capture.retrieve(frame, 0) && !frame.empty();
+        if (!jpeg_undecoded) {
+            const bool taken = capture.retrieve(frame, 0);
+            returned = true;
+            return taken && !frame.empty();
+        }
         cv::Mat data;
-        if (!capture.retrieve(data, 0) || data.empty())
+        const bool taken = capture.retrieve(data, 0);
+        returned = true;
+        if (!taken || data.empty())
             return false;
         frame = cv::imdecode(data, cv::IMREAD_COLOR);
         return !frame.empty();
@@ -127,22 +145,32 @@ void report_end(const cv::VideoCapture& capture, int frames_shown, live_end why)
 live_end run_live(cv::VideoCapture& capture, int& shown)
 {
     const bool can_wait = capture.isOpened() && capture.getBackendName() == "V4L2";
+    if (can_wait)
+        ask_for_one_buffer(capture);
     const bool jpeg_undecoded = can_wait && take_jpeg_undecoded(capture);
     cv::Mat frame;
     auto last_picture = clock_type::now();
     bool frames_came = false; // since the last picture
+    // A frame is waited for only while the driver has a buffer to fill: with one buffer, a wait
+    // while the library holds it would never end. The library holds it from its first grab, which
+    // starts the camera and waits for the first frame itself, and when it fails to take a frame;
+    // its next grab gives the buffer back first.
+    bool grab_at_once = true;
     for (bool first = true;; first = false) {
-        const camera_state state = await_frame(capture, can_wait);
+        const camera_state state = grab_at_once ? camera_state::frame_ready : await_frame(capture, can_wait);
         if (state == camera_state::failed)
             return live_end::camera_failed;
-        // The first wait includes the camera's start-up, which the library bounds itself.
-        if (first)
-            last_picture = clock_type::now();
         if (state == camera_state::frame_ready) {
             if (!quietly([&] { return capture.grab(); }))
                 return live_end::camera_failed;
+            // The first grab includes the camera's start-up, which the library bounds itself.
+            if (first)
+                last_picture = clock_type::now();
             frames_came = true;
-            if (fetch(capture, jpeg_undecoded, frame)) {
+            bool returned = false;
+            const bool decoded = fetch(capture, jpeg_undecoded, frame, returned);
+            grab_at_once = !returned;
+            if (decoded) {
                 // Showing into a closed window would open it again.
                 if (!window_is_open(viewer_title))
                     return live_end::user;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -35,6 +36,42 @@ const std::string stopped_line =
 double ms_since(steady::time_point start)
 {
     return std::chrono::duration<double, std::milli>(steady::now() - start).count();
+}
+
+// What the emulated camera's age log (FAKECAM_AGE_LOG) says of the frames feedview took after the
+// first `skipped`: how old each was when feedview dequeued it, by its capture timestamp, and how
+// long a pass took from one dequeue to the next.
+struct picture_ages {
+    int pictures = 0;
+    double mean_age_ms = 0;
+    double mean_pass_ms = 0;
+};
+
+picture_ages read_ages(const std::string& log, int skipped)
+{
+    std::istringstream lines(xh::read_file(log));
+    std::vector<std::pair<long long, long long>> taken; // captured, dequeued, in ns
+    long long sequence = 0;
+    long long captured = 0;
+    long long dequeued = 0;
+    while (lines >> sequence >> captured >> dequeued)
+        taken.emplace_back(captured, dequeued);
+    picture_ages ages;
+    if (static_cast<int>(taken.size()) < skipped + 2)
+        return ages;
+    taken.erase(taken.begin(), taken.begin() + skipped);
+    ages.pictures = static_cast<int>(taken.size());
+    for (const auto& [capture_ns, dequeue_ns] : taken)
+        ages.mean_age_ms += static_cast<double>(dequeue_ns - capture_ns) / 1e6 / ages.pictures;
+    ages.mean_pass_ms =
+        static_cast<double>(taken.back().second - taken.front().second) / 1e6 / (ages.pictures - 1);
+    return ages;
+}
+
+int lines_in(const std::string& path)
+{
+    const std::string text = xh::read_file(path);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
 class FeedviewCamera : public ::testing::Test {
@@ -139,6 +176,7 @@ TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAtMostNineTimesASecondInBothForma
         {{}, {"FAKECAM_DEVICES=1"}},
         {{"7"}, {"FAKECAM_DEVICES=7", "FAKECAM_FORMAT=MJPG"}},
         {{"12"}, {"FAKECAM_DEVICES=1", "FAKECAM_FORMAT=MJPG"}},
+        {{}, {"FAKECAM_DEVICES=1", "FAKECAM_MIN_BUFFERS=2"}}, // a driver that grants more than asked
     };
     for (const auto& [args, settings] : cases) {
         SCOPED_TRACE(settings.back() + (args.empty() ? "" : ", argument " + args[0]));
@@ -146,6 +184,29 @@ TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAtMostNineTimesASecondInBothForma
         expect_live_at_most_nine_a_second();
         EXPECT_EQ(end_live_with_keys(), 0) << errors();
         EXPECT_EQ(stderr_text(), "");
+    }
+}
+
+// feedview takes the newest frame it can: with one buffer, the frame that filled it after the last
+// pass. With the library's default of 4 buffers each picture would be about 4 passes old.
+TEST_F(FeedviewCamera, EachPictureIsAtMostOnePassAndOneFrameOld)
+{
+    const std::vector<std::pair<int, std::string>> cases{
+        {30, "YUYV"}, {30, "MJPG"}, {5, "YUYV"}, {60, "YUYV"}};
+    for (const auto& [fps, format] : cases) {
+        SCOPED_TRACE(std::to_string(fps) + " fps " + format);
+        const std::string log = xh::unique_temp_path("ages");
+        start({},
+              {"FAKECAM_FPS=" + std::to_string(fps), "FAKECAM_FORMAT=" + format, "FAKECAM_AGE_LOG=" + log});
+        // The first frames include the camera's start; 20 passes after them.
+        const int skipped = 4;
+        EXPECT_TRUE(xh::wait_until([&] { return lines_in(log) >= skipped + 20; }, 3 * xh::patience))
+            << errors();
+        EXPECT_EQ(end_live_with_keys(), 0) << errors();
+        const picture_ages ages = read_ages(log, skipped);
+        ASSERT_GE(ages.pictures, 20);
+        EXPECT_LE(ages.mean_age_ms, ages.mean_pass_ms + 1000.0 / fps)
+            << "pass " << ages.mean_pass_ms << " ms over " << ages.pictures << " pictures";
     }
 }
 
