@@ -10,7 +10,6 @@
 #include <chrono>
 #include <functional>
 #include <set>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -38,9 +37,8 @@ double ms_since(steady::time_point start)
     return std::chrono::duration<double, std::milli>(steady::now() - start).count();
 }
 
-// What the emulated camera's age log (FAKECAM_AGE_LOG) says of the frames feedview took after the
-// first `skipped`: how old each was when feedview dequeued it, by its capture timestamp, and how
-// long a pass took from one dequeue to the next.
+// How old the frames that feedview took after the first `skipped` were when it dequeued them, by
+// their capture timestamps, and how long a pass took from one dequeue to the next.
 struct picture_ages {
     int pictures = 0;
     double mean_age_ms = 0;
@@ -49,22 +47,16 @@ struct picture_ages {
 
 picture_ages read_ages(const std::string& log, int skipped)
 {
-    std::istringstream lines(xh::read_file(log));
-    std::vector<std::pair<long long, long long>> taken; // captured, dequeued, in ns
-    long long sequence = 0;
-    long long captured = 0;
-    long long dequeued = 0;
-    while (lines >> sequence >> captured >> dequeued)
-        taken.emplace_back(captured, dequeued);
+    std::vector<fakecam::dequeued_buffer> taken = fakecam::read_age_log(log);
     picture_ages ages;
     if (static_cast<int>(taken.size()) < skipped + 2)
         return ages;
     taken.erase(taken.begin(), taken.begin() + skipped);
     ages.pictures = static_cast<int>(taken.size());
-    for (const auto& [capture_ns, dequeue_ns] : taken)
-        ages.mean_age_ms += static_cast<double>(dequeue_ns - capture_ns) / 1e6 / ages.pictures;
+    for (const fakecam::dequeued_buffer& b : taken)
+        ages.mean_age_ms += static_cast<double>(b.dequeued_ns - b.captured_ns) / 1e6 / ages.pictures;
     ages.mean_pass_ms =
-        static_cast<double>(taken.back().second - taken.front().second) / 1e6 / (ages.pictures - 1);
+        static_cast<double>(taken.back().dequeued_ns - taken.front().dequeued_ns) / 1e6 / (ages.pictures - 1);
     return ages;
 }
 

@@ -4,6 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <fstream>
 #include <string_view>
 #include <unistd.h>
 
@@ -72,6 +73,17 @@ int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size)
         number = number * 2 + (level > inverted ? 1 : 0);
     }
     return number;
+}
+
+std::vector<dequeued_buffer> read_age_log(const std::string& path)
+{
+    std::ifstream log(path);
+    std::vector<dequeued_buffer> buffers;
+    long long sequence = 0;
+    dequeued_buffer b;
+    while (log >> sequence >> b.captured_ns >> b.dequeued_ns)
+        buffers.push_back(b);
+    return buffers;
 }
 
 std::vector<std::string> emulation_environment()

@@ -18,6 +18,14 @@ cv::Point locate_picture(const cv::Mat& pixels, cv::Size size);
 // The frame number shown by the picture at `origin`, or -1 when its bits do not read cleanly.
 int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size);
 
+// One buffer as the emulated camera's age log (FAKECAM_AGE_LOG) records it: when its frame was
+// captured and when the program dequeued it, in ns on CLOCK_MONOTONIC.
+struct dequeued_buffer {
+    long long captured_ns = 0;
+    long long dequeued_ns = 0;
+};
+std::vector<dequeued_buffer> read_age_log(const std::string& path);
+
 // The environment changes (as xh::spawn takes them) for a program run on the emulated camera: the
 // emulator (FAKECAM_PRELOAD, given by the build) in LD_PRELOAD, and none of the FAKECAM_* settings
 // that the test's own environment may carry, so that each test has just the settings it adds.
