@@ -99,13 +99,18 @@ TEST_F(RectsketchWindow, LiveOutlineFollowsThePointerAndReleaseStampsIt)
     EXPECT_TRUE(shows(both)) << "rectangles accumulate";
 }
 
-TEST_F(RectsketchWindow, DragLeavingTheCanvasIsClipped)
+TEST_F(RectsketchWindow, DragLeavingTheCanvasIsClippedAndStampedWhereTheButtonGoesUp)
 {
     start();
     press_at({150, 160});
     move_to({150, 160}, {260, 230});
     xh::release_button(1);
-    EXPECT_TRUE(shows(expected_outline({150, 160}, {260, 230})));
+    const cv::Mat stamped = expected_outline({150, 160}, {260, 230});
+    ASSERT_TRUE(shows(stamped));
+    // With the button up, the pointer coming back over the canvas draws nothing.
+    move_to({260, 230}, {60, 40});
+    EXPECT_FALSE(xh::wait_until([&] { return !xh::same_pixels(shown(), stamped); }, 1s))
+        << "an outline followed the pointer after the release";
 }
 
 TEST_F(RectsketchWindow, RightButtonDragChangesNothing)
