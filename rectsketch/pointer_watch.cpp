@@ -44,6 +44,10 @@ x_server connect_to_display()
     xcb_screen_iterator_t screen = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; i < screen_number && screen.rem > 0; ++i)
         xcb_screen_next(&screen);
+    if (screen.rem == 0 || screen.data == nullptr) {
+        xcb_disconnect(c);
+        return server;
+    }
     server.connection = c;
     server.root = screen.data->root;
     server.pid_atom = atom_named(c, "_NET_WM_PID");
