@@ -43,11 +43,12 @@ bool display_reachable(const char* program)
 {
     if (other_platform_chosen())
         return true;
-    Display* display = XOpenDisplay(nullptr);
-    if (display != nullptr) {
-        XCloseDisplay(display);
+    // The connection stays open for the life of the process: an X server with no other client
+    // resets itself when the last one leaves, and the toolkit's own connection, made right after,
+    // would then be refused.
+    static Display* display = XOpenDisplay(nullptr);
+    if (display != nullptr)
         return true;
-    }
     const char* name = std::getenv("DISPLAY");
     std::fprintf(stderr, "%s: cannot open a window: no X display at '%s'\n", program, name ? name : "");
     return false;
