@@ -93,10 +93,13 @@ TEST_F(RectsketchWindow, LiveOutlineFollowsThePointerAndReleaseStampsIt)
     press_at({120, 150});
     move_to({120, 150}, {180, 110});
     xh::release_button(1);
-    xh::move_pointer(screen({10, 190}));
     cv::Mat both;
     cv::bitwise_or(expected_outline({30, 40}, {60, 70}), expected_outline({120, 110}, {180, 150}), both);
     EXPECT_TRUE(shows(both)) << "rectangles accumulate";
+    // Moved only once the release has shown: under a window manager, GTK may report a move sent
+    // right after a release before the release itself.
+    xh::move_pointer(screen({10, 190}));
+    EXPECT_TRUE(shows(both));
 }
 
 TEST_F(RectsketchWindow, DragLeavingTheCanvasIsClippedAndStampedWhereTheButtonGoesUp)
