@@ -81,19 +81,7 @@ class FeedviewWithoutCamera : public ::testing::Test {
             << err;
     }
     int exit_status() { return xh::wait_exit(child, xh::patience); }
-    // Presses `keysym` and waits for feedview to end, pressing again each second if it does not: a
-    // key pressed just as the window appears is now and then lost before it reaches the window (seen
-    // on Debian 13 under load, outside our program), while a held feedview ends on the first key it
-    // is given.
-    int end_with_key(const std::string& keysym)
-    {
-        const auto give_up = std::chrono::steady_clock::now() + xh::patience;
-        do
-            xh::key(window, keysym);
-        while (!xh::wait_until([&] { return !xh::still_running(child); }, 1s)
-               && std::chrono::steady_clock::now() < give_up);
-        return exit_status();
-    }
+    int end_with_key(const std::string& keysym) { return xh::end_with_key(child, window, keysym); }
 
     cv::Mat empty_look;
     xh::child_process child;

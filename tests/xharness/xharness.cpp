@@ -239,7 +239,14 @@ Display* display()
 {
     static Display* d = nullptr;
     if (d == nullptr) {
-        d = XOpenDisplay(nullptr);
+        // An X server whose last client has just left resets itself and refuses connections for
+        // a moment (the program of the test before may have been that client).
+        wait_until(
+            [&] {
+                d = XOpenDisplay(nullptr);
+                return d != nullptr;
+            },
+            patience);
         if (d == nullptr) {
             std::fprintf(stderr, "xharness: no X display to test on: run under Xvfb (tools/check does)\n");
             std::exit(1);
@@ -447,6 +454,16 @@ void key(window_id focus, const std::string& keysym_name)
     XTestFakeKeyEvent(d, code, True, CurrentTime);
     XTestFakeKeyEvent(d, code, False, CurrentTime);
     XSync(d, False);
+}
+
+int end_with_key(child_process& child, window_id window, const std::string& keysym_name)
+{
+    const auto give_up = std::chrono::steady_clock::now() + patience;
+    do
+        key(window, keysym_name);
+    while (!wait_until([&] { return !still_running(child); }, std::chrono::seconds(1))
+           && std::chrono::steady_clock::now() < give_up);
+    return wait_exit(child, patience);
 }
 
 void request_close(window_id window)

@@ -103,6 +103,12 @@ void click(cv::Point screen, int button = 1);
 // an open menu.
 void key(window_id focus, const std::string& keysym_name);
 
+// Presses `keysym` in `window` until the child ends, again each second while it runs, for at most
+// `patience`, and returns its exit status as wait_exit gives it. For a program that ends on the first
+// key it gets: a key pressed just as a window appears is now and then lost before it reaches the
+// window (seen on Debian 13 under load, outside the programs).
+int end_with_key(child_process& child, window_id window, const std::string& keysym_name);
+
 // Asks the window to close, as a window manager's close button does (WM_DELETE_WINDOW).
 void request_close(window_id window);
 void raise(window_id window);
