@@ -1,6 +1,7 @@
 // feedview: the live picture of a camera in the window "result"; any key quits.
 #include "camera_index.hpp"
 #include "live_view.hpp"
+#include "standard_streams.hpp"
 #include "windowing.hpp"
 
 #include <opencv2/core/utils/logger.hpp>
@@ -23,6 +24,7 @@ void report_unopened(int index)
 
 int main(int argc, char** argv)
 {
+    hold_closed_standard_streams();
     if (!display_reachable("feedview"))
         return 1;
 

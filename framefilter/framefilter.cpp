@@ -2,6 +2,7 @@
 // filter_frame; ends at the end of the file, on Esc, or when either window is closed.
 #include "filter_frame.hpp"
 #include "quiet_calls.hpp"
+#include "standard_streams.hpp"
 #include "video_input.hpp"
 #include "windowing.hpp"
 
@@ -50,6 +51,7 @@ void play(cv::VideoCapture& capture, cv::Mat& frame)
 
 int main(int argc, char** argv)
 {
+    hold_closed_standard_streams();
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     report_fatal_signals("framefilter");
     if (argc < 2) {

@@ -1,6 +1,7 @@
 // rectsketch: drag rectangles onto a black canvas with the left mouse button; Esc quits.
 #include "box_gesture.hpp"
 #include "pointer_watch.hpp"
+#include "standard_streams.hpp"
 #include "windowing.hpp"
 
 #include <opencv2/highgui.hpp>
@@ -24,6 +25,7 @@ bool is_esc(int key)
 
 int main(int /*argc*/, char** /*argv*/)
 {
+    hold_closed_standard_streams();
     if (!display_reachable("rectsketch"))
         return 1;
 

@@ -44,13 +44,13 @@ class FeedviewWithoutCamera : public ::testing::Test {
     }
     void TearDown() override { xh::stop(child); }
 
-    void start(const std::vector<std::string>& args)
+    void start(const std::vector<std::string>& args, const xh::standard_streams& streams = {})
     {
         std::vector<std::string> argv{FEEDVIEW_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
         if (empty_look.empty()) // taken first, so that no other window covers it
             empty_look = xh::empty_window_pixels({xh::runtime_dir_setting()}, xh::patience);
-        child = xh::spawn(argv, {xh::runtime_dir_setting()});
+        child = xh::spawn(argv, {xh::runtime_dir_setting()}, streams);
         window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; stderr:\n"
                               << xh::read_file(child.err_path);
@@ -121,6 +121,16 @@ TEST_F(FeedviewWithoutCamera, ClosingTheWindowWhileHoldingEndsWithStatus0)
     xh::request_close(window);
     EXPECT_EQ(exit_status(), 0);
     EXPECT_FALSE(xh::window_exists(title));
+}
+
+// Without standard error its line about the camera goes nowhere, not into the display connection,
+// which would otherwise take the free number.
+TEST_F(FeedviewWithoutCamera, StartedWithoutStandardErrorLendsItsNumberToNothing)
+{
+    start({"7"}, {xh::default_stream, xh::default_stream, xh::closed_stream});
+    ASSERT_TRUE(settled_empty());
+    EXPECT_EQ(xh::descriptor_target(child, 2), "/dev/null");
+    EXPECT_EQ(end_with_key("a"), 0);
 }
 
 TEST(FeedviewWithoutDisplay, FailsWithOneLineAndStatus1)

@@ -278,7 +278,7 @@ TEST_F(FramefilterInput, PlaysAPipeOnStandardInput)
     ASSERT_GE(fcntl(ends[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(bytes.size()));
     ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     close(ends[1]);
-    child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, ends[0]);
+    child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, {ends[0]});
     close(ends[0]);
     expect_played_quietly();
 }

@@ -15,11 +15,11 @@ const char* const title = "Box Example";
 
 class RectsketchWindow : public ::testing::Test {
   protected:
-    void start(const std::vector<std::string>& args = {})
+    void start(const std::vector<std::string>& args = {}, const xh::standard_streams& streams = {})
     {
         std::vector<std::string> argv{RECTSKETCH_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        child = xh::spawn(argv);
+        child = xh::spawn(argv, {}, streams);
         window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; stderr:\n"
                               << xh::read_file(child.err_path);
@@ -190,6 +190,17 @@ TEST_F(RectsketchWindow, ClosingTheWindowEndsTheProgramEvenInADrag)
         EXPECT_EQ(exit_status(), 0);
         EXPECT_FALSE(xh::window_exists(title));
     }
+}
+
+// Started without standard streams (by a launcher, say), it lends their numbers to nothing it opens
+// later, such as its display connection, which would then get the words meant for the terminal.
+TEST_F(RectsketchWindow, StartedWithoutStandardStreamsLendsTheirNumbersToNothing)
+{
+    start({}, {xh::closed_stream, xh::closed_stream, xh::closed_stream});
+    for (const int fd : {0, 1, 2})
+        EXPECT_EQ(xh::descriptor_target(child, fd), "/dev/null") << "descriptor " << fd;
+    xh::key(window, "Escape");
+    EXPECT_EQ(exit_status(), 0);
 }
 
 TEST(RectsketchWithoutDisplay, FailsWithOneLineAndStatus1)

@@ -91,7 +91,8 @@ int ignore_x_errors(Display*, XErrorEvent*)
 
 } // namespace
 
-child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int stdin_fd)
+child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                    const standard_streams& streams)
 {
     child_process child;
     child.out_path = unique_temp_path("stdout");
@@ -102,12 +103,18 @@ child_process spawn(const std::vector<std::string>& argv, const std::vector<std:
     std::vector<char*> c_env = c_strings(environment);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int out = open(child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
+        const auto source = [](int chosen, const std::string& default_path, int flags) {
+            return chosen == default_stream ? open(default_path.c_str(), flags, 0644) : chosen;
+        };
+        const int sources[] = {source(streams.in, "/dev/null", O_RDONLY),
+                               source(streams.out, child.out_path, O_WRONLY | O_CREAT | O_TRUNC),
+                               source(streams.err, child.err_path, O_WRONLY | O_CREAT | O_TRUNC)};
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (sources[fd] == closed_stream)
+                close(fd);
+            else
+                dup2(sources[fd], fd);
+        }
         execve(c_args[0], c_args.data(), c_env.data());
         _exit(127);
     }
@@ -136,6 +143,14 @@ bool still_running(const child_process& child)
     return child.pid > 0
            && waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0
            && info.si_pid == 0;
+}
+
+std::string descriptor_target(const child_process& child, int fd)
+{
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink(
+        "/proc/" + std::to_string(child.pid) + "/fd/" + std::to_string(fd), error);
+    return error ? "" : target.string();
 }
 
 void stop(child_process& child)

@@ -27,16 +27,29 @@ struct child_process {
     std::string err_path; // the child's standard error
 };
 
+// A child's standard streams: by default input is /dev/null and output and error go to the files
+// of child_process; a descriptor given here is handed over instead, and closed_stream starts the
+// child without that stream.
+inline constexpr int default_stream = -1;
+inline constexpr int closed_stream = -2;
+struct standard_streams {
+    int in = default_stream;
+    int out = default_stream;
+    int err = default_stream;
+};
+
 // Starts `argv` with the test's environment, changed by `env`: "NAME=value" sets, "NAME" unsets.
-// Standard input is /dev/null, or `stdin_fd` when one is given.
 child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                    int stdin_fd = -1);
+                    const standard_streams& streams = {});
 
 // Waits for the child to end and returns its exit status, 128 + signal when a signal ended it,
 // or -1 when it was still running after `timeout` (it is then killed).
 int wait_exit(child_process& child, std::chrono::milliseconds timeout);
 // Whether the child is still running; an ended child keeps its status for wait_exit.
 bool still_running(const child_process& child);
+// What the child's descriptor `fd` refers to, as /proc shows it ("/dev/null", "socket:[123]", a
+// path), or "" when it has none open under that number.
+std::string descriptor_target(const child_process& child, int fd);
 // Kills a child that is still running; tests call it on the way out so no program outlives them.
 void stop(child_process& child);
 
