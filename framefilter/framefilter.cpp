@@ -9,7 +9,10 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -45,6 +48,20 @@ void play(cv::VideoCapture& capture, cv::Mat& frame)
         if ((key & 0xff) == esc_key || !both_windows_open())
             break;
     }
+}
+
+// Writes the one line of output; on failure (a full disk, a closed standard output, a reader that
+// has gone away) says why on standard error and returns false. SIGPIPE is ignored from here on: a
+// reader gone away would end the program silently, now or when the exit flushes the line again.
+bool print_geometry(const cv::Mat& frame)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    const int length =
+        std::printf("Processing a %dx%d image with %d channels\n", frame.rows, frame.cols, frame.channels());
+    const bool written = length > 0 && std::fflush(stdout) == 0;
+    if (!written)
+        std::fprintf(stderr, "framefilter: cannot write to standard output: %s\n", std::strerror(errno));
+    return written;
 }
 
 } // namespace
@@ -91,14 +108,14 @@ int main(int argc, char** argv)
                      path.c_str());
         return 1;
     }
-    // The first frame is only measured.
-    std::printf("Processing a %dx%d image with %d channels\n", frame.rows, frame.cols, frame.channels());
-    std::fflush(stdout);
-
-    play(capture, frame);
+    // The first frame is only measured. Its line is the program's one output: playing on when it
+    // was lost would pass the loss off as success.
+    const bool printed = print_geometry(frame);
+    if (printed)
+        play(capture, frame);
 
     close_video(capture);
     frame.release();
     close_windows();
-    return 0;
+    return printed ? 0 : 1;
 }

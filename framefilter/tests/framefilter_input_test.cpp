@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <random>
@@ -297,6 +299,37 @@ TEST_F(FramefilterInput, SaysWhatItWaitsForOnAFifoWithNoWriterThenPlaysIt)
     EXPECT_TRUE(xh::window_exists("Original"));
     xh::write_bytes(fifo, xh::read_file(clip));
     expect_played_quietly(line);
+}
+
+// The geometry line is the program's one output: when it cannot be delivered the program says so
+// and ends with status 1 instead of playing on as if it had been.
+TEST_F(FramefilterInput, EndsWithOneLineWhenItsOutputCannotBeWritten)
+{
+    const std::string clip = small_clip();
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]); // the reader has gone away
+    const struct {
+        const char* name;
+        int out;
+        std::string why;
+    } outputs[] = {
+        {"a full disk", full, std::strerror(ENOSPC)},
+        {"a pipe with no reader", ends[1], std::strerror(EPIPE)},
+        // Without a guard, the display connection would take the free number and get the line.
+        {"no standard output", xh::closed_stream, std::strerror(EBADF)},
+    };
+    for (const auto& output : outputs) {
+        SCOPED_TRACE(output.name);
+        child = xh::spawn({FRAMEFILTER_PATH, clip}, {}, {xh::default_stream, output.out});
+        EXPECT_EQ(xh::wait_exit(child, bound), 1) << "over 128: a signal";
+        EXPECT_EQ(err(), "framefilter: cannot write to standard output: " + output.why + "\n");
+        EXPECT_FALSE(xh::window_exists("Original"));
+    }
+    close(full);
+    close(ends[1]);
 }
 
 // How each toolkit can be made to end the process during window creation, after saying why: Qt
