@@ -1,15 +1,18 @@
-// The pointer as the X server sees it, relative to one of this process's windows: OpenCV's GTK
+// The pointer as GTK knows it, relative to the image of one of OpenCV's windows: OpenCV's GTK
 // backend reports mouse events only while the pointer is over the image, so a drag that leaves
-// the image, and a release out there, reach the program only this way.
+// the image, and a release out there, reach the program only this way. During a press the window
+// system keeps telling the pressed window where the pointer is and when the button goes up, on X
+// and on Wayland alike.
 #pragma once
 
 #include <opencv2/core.hpp>
 
 struct pointer_reading {
-    bool known = false; // false when there is no X server or no such window of ours
-    cv::Point at;       // from the window's top-left corner, where GTK puts an autosized image
+    bool known = false; // false when GTK does not draw the window, or it has no such window
+    cv::Point at;       // in the image's pixels, from its top-left corner, as the library's events
     bool left_button_down = false;
 };
 
-// Where the pointer is over the window titled `title`, and whether the left button is down.
+// Where the pointer is over the image of the window titled `title`, and whether the left button
+// is down.
 pointer_reading read_pointer(const char* title);

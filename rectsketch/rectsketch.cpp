@@ -43,7 +43,7 @@ int main(int /*argc*/, char** /*argv*/)
     if (!open_window("rectsketch", window_title))
         return 1;
     cv::setMouseCallback(window_title, my_mouse_callback, &canvas);
-    // GTK reports the mouse only over the image: during a drag the rest is read off the X server.
+    // GTK reports the mouse only over the image: during a drag the rest is asked of GTK itself.
     const bool watch_pointer = windows_drawn_by_gtk();
 
     for (;;) {
