@@ -4,53 +4,168 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <opencv2/highgui.hpp>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <vector>
 
 namespace {
 
-// The path of the loaded OpenCV window library, or "" when OpenCV is linked in statically.
-std::string highgui_path()
+// The path of the first loaded library whose file name contains `name`, or "" when none is.
+std::string loaded_library_path(const char* name)
 {
-    std::string path;
+    struct search {
+        const char* name;
+        std::string path;
+    } wanted{name, {}};
     dl_iterate_phdr(
         [](dl_phdr_info* info, std::size_t, void* data) {
-            if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, "libopencv_highgui") != nullptr) {
-                *static_cast<std::string*>(data) = info->dlpi_name;
+            auto* s = static_cast<search*>(data);
+            if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, s->name) != nullptr) {
+                s->path = info->dlpi_name;
                 return 1;
             }
             return 0;
         },
-        &path);
-    return path;
+        &wanted);
+    return wanted.path;
 }
 
-// A platform other than X that the user chose for the toolkit (QT_QPA_PLATFORM=wayland,
-// GDK_BACKEND=wayland, offscreen, ...) is left to the toolkit.
-bool other_platform_chosen()
+// The path of the loaded OpenCV window library, or "" when OpenCV is linked in statically.
+std::string highgui_path()
 {
-    const bool gtk = windows_drawn_by_gtk();
-    const char* platform = std::getenv(gtk ? "GDK_BACKEND" : "QT_QPA_PLATFORM");
-    const char* x = gtk ? "x11" : "xcb";
-    return platform != nullptr && *platform != '\0' && std::strncmp(platform, x, std::strlen(x)) != 0;
+    return loaded_library_path("libopencv_highgui");
+}
+
+// A platform that the user chose for the toolkit (QT_QPA_PLATFORM, GDK_BACKEND) is left to the
+// toolkit, unless it is X.
+const char* chosen_platform()
+{
+    const char* platform = std::getenv(windows_drawn_by_gtk() ? "GDK_BACKEND" : "QT_QPA_PLATFORM");
+    return platform != nullptr && *platform != '\0' ? platform : nullptr;
+}
+
+bool x_chosen(const char* platform)
+{
+    const char* x = windows_drawn_by_gtk() ? "x11" : "xcb";
+    return std::strncmp(platform, x, std::strlen(x)) == 0;
+}
+
+bool x_display_reachable()
+{
+    // The connection stays open for the life of the process: an X server with no other client
+    // resets itself when the last one leaves, and the toolkit's own connection, made right after,
+    // would then be refused.
+    static Display* display = XOpenDisplay(nullptr);
+    return display != nullptr;
+}
+
+std::string x_display_name()
+{
+    const char* name = std::getenv("DISPLAY");
+    return name != nullptr ? name : "";
+}
+
+// The display a Wayland client connects to when it names none: WAYLAND_DISPLAY, "wayland-0" when
+// that is unset, a socket in XDG_RUNTIME_DIR unless it is an absolute path.
+std::string wayland_display_name()
+{
+    const char* name = std::getenv("WAYLAND_DISPLAY");
+    return name != nullptr && *name != '\0' ? name : "wayland-0";
+}
+
+bool wayland_display_reachable()
+{
+    // A connection that the compositor handed to this process when it started it.
+    if (std::getenv("WAYLAND_SOCKET") != nullptr)
+        return true;
+    const std::string name = wayland_display_name();
+    const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
+    if (name[0] != '/' && (runtime_dir == nullptr || *runtime_dir == '\0'))
+        return false;
+    const std::string path = name[0] == '/' ? name : std::string(runtime_dir) + "/" + name;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // Connected and closed at once, as the toolkit's own connection comes later; a compositor has no
+    // reason to mind a client that leaves.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+// Whether Qt has a plugin to draw on Wayland. Qt looks for its platform plugins in the folders of
+// QT_PLUGIN_PATH and in the one it was built with: "qt5/plugins" (or qt6) beside its libraries in
+// Debian's and Fedora's layout, "../plugins" in Qt's own.
+bool qt_has_wayland_plugin()
+{
+    std::vector<std::filesystem::path> folders;
+    if (const char* listed = std::getenv("QT_PLUGIN_PATH")) {
+        std::istringstream entries(listed);
+        for (std::string entry; std::getline(entries, entry, ':');)
+            if (!entry.empty())
+                folders.emplace_back(entry);
+    }
+    const struct {
+        const char* library;
+        const char* folder;
+    } releases[] = {{"libQt5Core", "qt5"}, {"libQt6Core", "qt6"}};
+    for (const auto& qt : releases) {
+        const std::string core = loaded_library_path(qt.library);
+        if (core.empty())
+            continue;
+        const std::filesystem::path library_dir = std::filesystem::path(core).parent_path();
+        folders.push_back(library_dir / qt.folder / "plugins");
+        folders.push_back(library_dir.parent_path() / "plugins");
+    }
+    std::error_code error;
+    for (const auto& folder : folders)
+        for (const auto& entry : std::filesystem::directory_iterator(folder / "platforms", error))
+            if (entry.path().filename().string().rfind("libqwayland", 0) == 0)
+                return true;
+    return false;
 }
 
 } // namespace
 
 bool display_reachable(const char* program)
 {
-    if (other_platform_chosen())
+    const char* platform = chosen_platform();
+    if (platform != nullptr && !x_chosen(platform))
         return true;
-    // The connection stays open for the life of the process: an X server with no other client
-    // resets itself when the last one leaves, and the toolkit's own connection, made right after,
-    // would then be refused.
-    static Display* display = XOpenDisplay(nullptr);
-    if (display != nullptr)
+    if (x_display_reachable())
         return true;
-    const char* name = std::getenv("DISPLAY");
-    std::fprintf(stderr, "%s: cannot open a window: no X display at '%s'\n", program, name ? name : "");
+    if (platform == nullptr && wayland_display_reachable()) {
+        if (windows_drawn_by_gtk())
+            return true;
+        // Qt 5 goes to Wayland by itself only where the session says it is a Wayland one, and not
+        // on GNOME's; elsewhere it would try X alone and abort.
+        if (qt_has_wayland_plugin())
+            return setenv("QT_QPA_PLATFORM", "wayland", 1) == 0;
+        std::fprintf(stderr,
+                     "%s: cannot open a window: no X display at '%s', and Qt has no plugin for the Wayland "
+                     "display at '%s' (Debian package qtwayland5)\n",
+                     program, x_display_name().c_str(), wayland_display_name().c_str());
+        return false;
+    }
+    if (platform != nullptr)
+        std::fprintf(stderr, "%s: cannot open a window: no X display at '%s'\n", program,
+                     x_display_name().c_str());
+    else
+        std::fprintf(stderr,
+                     "%s: cannot open a window: no X display at '%s' and no Wayland display at '%s'\n",
+                     program, x_display_name().c_str(), wayland_display_name().c_str());
     return false;
 }
 
