@@ -196,9 +196,19 @@ bool window_is_open(const std::string& title)
 
 void close_window(const std::string& title)
 {
-    cv::destroyWindow(title);
-    if (!windows_drawn_by_gtk())
+    if (!windows_drawn_by_gtk()) {
+        cv::destroyWindow(title);
         return;
+    }
+    // GTK forgets a window closed through the window manager, and destroying one it does not know
+    // puts the library's complaint on standard error.
+    try {
+        if (cv::getWindowProperty(title, cv::WND_PROP_AUTOSIZE) < 0)
+            return;
+    } catch (const cv::Exception&) {
+        return;
+    }
+    cv::destroyWindow(title);
     // GTK leaves the window's destruction in its connection's buffer until it next flushes it.
     // The programs do not link GTK (Qt's build of OpenCV does not need it), so its calls are looked
     // up among the libraries that OpenCV's GTK build loaded.

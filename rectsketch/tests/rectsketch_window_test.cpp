@@ -203,6 +203,7 @@ TEST_F(RectsketchWindow, OtherKeysAreIgnoredAndEscEnds)
     xh::key(window, "Escape");
     EXPECT_EQ(exit_status(), 0);
     EXPECT_FALSE(xh::window_exists(title));
+    EXPECT_EQ(err(), "");
 }
 
 // GTK adds the lock and modifier keys in effect to a key's code; Esc is Esc all the same.
@@ -229,6 +230,7 @@ TEST_F(RectsketchWindow, ClosingTheWindowEndsTheProgramEvenInADrag)
         xh::request_close(window);
         EXPECT_EQ(exit_status(), 0);
         EXPECT_FALSE(xh::window_exists(title));
+        EXPECT_EQ(err(), "") << "the library said something about the closed window";
     }
 }
 
