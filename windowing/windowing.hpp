@@ -6,9 +6,11 @@
 
 #include <string>
 
-// True when the program can open its windows. Otherwise says so in one line on standard error,
-// "PROGRAM: cannot open a window: no X display at 'NAME'", and returns false: Qt aborts the process
-// when it cannot reach its display, and GTK makes OpenCV throw.
+// True when the program can open its windows: on an X display or a Wayland display, whichever the
+// toolkit picks when both are there, or on a platform the user chose for the toolkit. Qt is sent to
+// Wayland when there is no X display. Otherwise says so in one line on standard error, "PROGRAM:
+// cannot open a window: no X display at 'NAME' and no Wayland display at 'NAME'", and returns
+// false: Qt aborts the process when it cannot reach its display, and GTK makes OpenCV throw.
 bool display_reachable(const char* program);
 
 // Opens the window titled `title`, sized to its picture. When the toolkit cannot start (GTK on a

@@ -175,12 +175,16 @@ finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<
 
 ::testing::AssertionResult fails_without_display(const std::vector<std::string>& argv)
 {
-    for (const std::string& env : {std::string("DISPLAY"), std::string("DISPLAY=:987")}) {
-        const finished_run run = run_to_end(argv, {env}, patience);
-        if (run.status != 1 || !run.out.empty() || run.err.find("display") == std::string::npos
+    // Nowhere to draw: no X display, no Wayland display, and the toolkit left to choose.
+    const std::string wayland = "cvtrio-no-such-wayland-display";
+    for (const std::string& x : {std::string("DISPLAY"), std::string("DISPLAY=:987")}) {
+        const finished_run run =
+            run_to_end(argv, {x, "WAYLAND_DISPLAY=" + wayland, "QT_QPA_PLATFORM", "GDK_BACKEND"}, patience);
+        if (run.status != 1 || !run.out.empty() || run.err.find("X display") == std::string::npos
+            || run.err.find("Wayland display at '" + wayland + "'") == std::string::npos
             || std::count(run.err.begin(), run.err.end(), '\n') != 1)
             return ::testing::AssertionFailure()
-                   << "with " << env << ": status " << run.status << ", standard output \"" << run.out
+                   << "with " << x << ": status " << run.status << ", standard output \"" << run.out
                    << "\", standard error \"" << run.err << "\"";
     }
     return ::testing::AssertionSuccess();

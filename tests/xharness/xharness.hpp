@@ -62,8 +62,9 @@ struct finished_run {
 finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                         std::chrono::milliseconds timeout);
 
-// Success when `argv`, started with no display named and with one that is not there, ends with
-// status 1, nothing on standard output and one line on standard error that names the display.
+// Success when `argv`, started with no X display named and with one that is not there, and a
+// Wayland display that is not there either, ends with status 1, nothing on standard output and one
+// line on standard error that names both displays.
 ::testing::AssertionResult fails_without_display(const std::vector<std::string>& argv);
 
 // Files and folders. read_file and file_size give "" and 0 for a file that cannot be read.
