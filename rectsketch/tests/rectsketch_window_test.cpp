@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -19,17 +20,19 @@ const char* const title = "Box Example";
 
 class RectsketchWindow : public ::testing::Test {
   protected:
-    // `toolkit_scale`: GTK's scale on a high-density screen (GDK_SCALE), where each canvas pixel
-    // covers scale x scale screen pixels.
+    // `toolkit_scale`: GTK's scale on a high-density screen (GDK_SCALE). On X each canvas pixel then
+    // covers scale x scale screen pixels; a Wayland compositor shows the window at its own size on
+    // an unscaled output, and only GTK's pixels count the finer buffer.
     void start(const std::vector<std::string>& args = {}, const xh::standard_streams& streams = {},
                int toolkit_scale = 1)
     {
         std::vector<std::string> argv{RECTSKETCH_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        scale = toolkit_scale;
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        scale = wayland != nullptr && *wayland != '\0' ? 1 : toolkit_scale;
         std::vector<std::string> env{xh::runtime_dir_setting()};
-        if (scale != 1)
-            env.push_back("GDK_SCALE=" + std::to_string(scale));
+        if (toolkit_scale != 1)
+            env.push_back("GDK_SCALE=" + std::to_string(toolkit_scale));
         child = xh::spawn(argv, env, streams);
         window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; stderr:\n" << err();
