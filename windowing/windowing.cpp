@@ -105,35 +105,56 @@ bool wayland_display_reachable()
     return connected;
 }
 
-// Whether Qt has a plugin to draw on Wayland. Qt looks for its platform plugins in the folders of
-// QT_PLUGIN_PATH and in the one it was built with: "qt5/plugins" (or qt6) beside its libraries in
-// Debian's and Fedora's layout, "../plugins" in Qt's own.
+bool has_wayland_plugin(const std::filesystem::path& platforms_folder)
+{
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(platforms_folder, error), end; !error && entry != end;
+         entry.increment(error))
+        if (entry->path().filename().string().rfind("libqwayland", 0) == 0)
+            return true;
+    return false;
+}
+
+struct qt_release {
+    const char* folder;          // of its plugins, beside its libraries
+    const char* core_library;    // the start of its core library's file name
+    const char* wayland_package; // the Debian package of its Wayland plugin
+};
+const qt_release qt_releases[] = {{"qt5", "libQt5Core", "qtwayland5"}, {"qt6", "libQt6Core", "qt6-wayland"}};
+
+// The Qt release that OpenCV's window library loaded, or nullptr.
+const qt_release* loaded_qt()
+{
+    for (const qt_release& qt : qt_releases)
+        if (!loaded_library_path(qt.core_library).empty())
+            return &qt;
+    return nullptr;
+}
+
+// Whether Qt has a plugin to draw on Wayland. Qt looks for its platform plugins in
+// QT_QPA_PLATFORM_PLUGIN_PATH, in the folders of QT_PLUGIN_PATH and in the one it was built with:
+// "qt5/plugins" (or qt6) beside its libraries in Debian's and Fedora's layout, "../plugins" in Qt's
+// own.
 bool qt_has_wayland_plugin()
 {
     std::vector<std::filesystem::path> folders;
+    if (const char* platforms = std::getenv("QT_QPA_PLATFORM_PLUGIN_PATH"))
+        folders.emplace_back(platforms);
     if (const char* listed = std::getenv("QT_PLUGIN_PATH")) {
         std::istringstream entries(listed);
         for (std::string entry; std::getline(entries, entry, ':');)
             if (!entry.empty())
-                folders.emplace_back(entry);
+                folders.push_back(std::filesystem::path(entry) / "platforms");
     }
-    const struct {
-        const char* library;
-        const char* folder;
-    } releases[] = {{"libQt5Core", "qt5"}, {"libQt6Core", "qt6"}};
-    for (const auto& qt : releases) {
-        const std::string core = loaded_library_path(qt.library);
-        if (core.empty())
-            continue;
-        const std::filesystem::path library_dir = std::filesystem::path(core).parent_path();
-        folders.push_back(library_dir / qt.folder / "plugins");
-        folders.push_back(library_dir.parent_path() / "plugins");
+    if (const qt_release* qt = loaded_qt()) {
+        const std::filesystem::path library_dir =
+            std::filesystem::path(loaded_library_path(qt->core_library)).parent_path();
+        folders.push_back(library_dir / qt->folder / "plugins" / "platforms");
+        folders.push_back(library_dir.parent_path() / "plugins" / "platforms");
     }
-    std::error_code error;
     for (const auto& folder : folders)
-        for (const auto& entry : std::filesystem::directory_iterator(folder / "platforms", error))
-            if (entry.path().filename().string().rfind("libqwayland", 0) == 0)
-                return true;
+        if (has_wayland_plugin(folder))
+            return true;
     return false;
 }
 
@@ -155,8 +176,9 @@ bool display_reachable(const char* program)
             return setenv("QT_QPA_PLATFORM", "wayland", 1) == 0;
         std::fprintf(stderr,
                      "%s: cannot open a window: no X display at '%s', and Qt has no plugin for the Wayland "
-                     "display at '%s' (Debian package qtwayland5)\n",
-                     program, x_display_name().c_str(), wayland_display_name().c_str());
+                     "display at '%s' (Debian package %s)\n",
+                     program, x_display_name().c_str(), wayland_display_name().c_str(),
+                     loaded_qt() != nullptr ? loaded_qt()->wayland_package : "qtwayland5");
         return false;
     }
     if (platform != nullptr)
