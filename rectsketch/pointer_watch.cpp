@@ -15,8 +15,6 @@ struct gdk_calls {
     void* (*default_seat)(void*) = nullptr;
     void* (*seat_pointer)(void*) = nullptr;
     void* (*device_position)(void*, void*, double*, double*, unsigned*) = nullptr;
-    int (*widget_has_window)(void*) = nullptr;
-    void (*widget_allocation)(void*, void*) = nullptr;
 };
 
 // GDK_BUTTON1_MASK of GdkModifierType.
@@ -35,15 +33,13 @@ gdk_calls find_gdk_calls()
     look_up(gdk.default_seat, "gdk_display_get_default_seat");
     look_up(gdk.seat_pointer, "gdk_seat_get_pointer");
     look_up(gdk.device_position, "gdk_window_get_device_position_double");
-    look_up(gdk.widget_has_window, "gtk_widget_get_has_window");
-    look_up(gdk.widget_allocation, "gtk_widget_get_allocation");
     return gdk;
 }
 
 bool complete(const gdk_calls& gdk)
 {
     return gdk.widget_window && gdk.window_display && gdk.default_seat && gdk.seat_pointer
-           && gdk.device_position && gdk.widget_has_window && gdk.widget_allocation;
+           && gdk.device_position;
 }
 
 } // namespace
@@ -53,9 +49,10 @@ pointer_reading read_pointer(const char* title)
     static const gdk_calls gdk = find_gdk_calls();
     if (!complete(gdk))
         return {};
-    // The library's handle of a GTK window is its image widget, which has a window of its own at the
-    // image's top-left corner in an autosized window; the library reports mouse positions from
-    // there, in GTK's pixels (the screen's divided by the scale a high-density display sets).
+    // The library's handle of a GTK window is its image widget. The widget makes a window of its own
+    // (a GDK child window, not the toplevel) and, in an autosized window, draws the image from its
+    // top-left corner; the library reports mouse positions from there, in GTK's pixels (the
+    // screen's divided by the scale a high-density display sets).
     void* image_widget = cvGetWindowHandle(title);
     void* window = image_widget != nullptr ? gdk.widget_window(image_widget) : nullptr;
     void* display = window != nullptr ? gdk.window_display(window) : nullptr;
@@ -67,15 +64,6 @@ pointer_reading read_pointer(const char* title)
     double y = 0;
     unsigned buttons = 0;
     gdk.device_position(window, pointer, &x, &y, &buttons);
-    if (!gdk.widget_has_window(image_widget)) {
-        // A widget without a window of its own is placed inside its parent's.
-        struct {
-            int x, y, width, height;
-        } allocation{};
-        gdk.widget_allocation(image_widget, &allocation);
-        x -= allocation.x;
-        y -= allocation.y;
-    }
     return {true,
             {static_cast<int>(std::floor(x)), static_cast<int>(std::floor(y))},
             (buttons & button1_mask) != 0};
