@@ -81,7 +81,12 @@ bool window_is_open(const std::string& title)
 
 void close_window(const std::string& title)
 {
-    cv::destroyWindow(title);
+    // Qt's backend in OpenCV 5 throws once the window manager has closed its last window: it has
+    // nothing left to destroy the window with, and the window is gone already.
+    try {
+        cv::destroyWindow(title);
+    } catch (const cv::Exception&) {
+    }
     if (!windows_drawn_by_gtk())
         return;
     // GTK leaves the window's destruction in its connection's buffer until it next flushes it.
