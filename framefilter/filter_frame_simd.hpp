@@ -9,7 +9,7 @@
 
 #include "filter_frame_impl.hpp"
 
-#include <opencv2/core/hal/intrin.hpp>
+#include "intrinsics_bridge.hpp"
 
 #include <cstddef>
 
@@ -24,19 +24,29 @@ const int vec_bytes = byte_vec::nlanes;
 const unsigned char code_white = 1;
 const unsigned char code_black = 2;
 
+inline byte_vec and4(const byte_vec& a, const byte_vec& b, const byte_vec& c, const byte_vec& d)
+{
+    return vec_and(vec_and(a, b), vec_and(c, d));
+}
+
+inline byte_vec or3(const byte_vec& a, const byte_vec& b, const byte_vec& c)
+{
+    return vec_or(vec_or(a, b), c);
+}
+
 inline byte_vec byte_codes(const byte_vec& x, const byte_vec& dark_limit)
 {
-    const byte_vec bright = cv::v_max(x, cv::vx_setall_u8(100)) == x;
-    const byte_vec dark = cv::v_min(x, dark_limit) == x;
+    const byte_vec bright = vec_eq(cv::v_max(x, cv::vx_setall_u8(100)), x);
+    const byte_vec dark = vec_eq(cv::v_min(x, dark_limit), x);
     // (dark & 2) - bright, wrapping: 1 for bright only, 2 for dark only, 3 for both.
-    return cv::v_sub_wrap(dark & cv::vx_setall_u8(code_black), bright);
+    return cv::v_sub_wrap(vec_and(dark, cv::vx_setall_u8(code_black)), bright);
 }
 
 inline byte_vec apply_decision(const byte_vec& x, const byte_vec& decision)
 {
-    const byte_vec white = decision == cv::vx_setall_u8(code_white);
-    const byte_vec black = decision == cv::vx_setall_u8(code_black);
-    return (x | white) & ~black;
+    const byte_vec white = vec_eq(decision, cv::vx_setall_u8(code_white));
+    const byte_vec black = vec_eq(decision, cv::vx_setall_u8(code_black));
+    return vec_and(vec_or(x, white), vec_not(black));
 }
 
 // Filters vec_bytes pixels of 3 channels starting at p, a pixel boundary.
@@ -50,14 +60,16 @@ inline void filter_block3(unsigned char* p, const byte_vec* dark_limit, const by
     const byte_vec c2 = byte_codes(x2, dark_limit[2]);
 
     // At the first byte of each pixel: the AND of its own code and the next two.
-    const byte_vec s0 = c0 & cv::v_rotate_right<1>(c0, c1) & cv::v_rotate_right<2>(c0, c1) & pixel_start[0];
-    const byte_vec s1 = c1 & cv::v_rotate_right<1>(c1, c2) & cv::v_rotate_right<2>(c1, c2) & pixel_start[1];
-    const byte_vec s2 = c2 & cv::v_rotate_right<1>(c2) & cv::v_rotate_right<2>(c2) & pixel_start[2];
+    const byte_vec s0 =
+        and4(c0, cv::v_rotate_right<1>(c0, c1), cv::v_rotate_right<2>(c0, c1), pixel_start[0]);
+    const byte_vec s1 =
+        and4(c1, cv::v_rotate_right<1>(c1, c2), cv::v_rotate_right<2>(c1, c2), pixel_start[1]);
+    const byte_vec s2 = and4(c2, cv::v_rotate_right<1>(c2), cv::v_rotate_right<2>(c2), pixel_start[2]);
 
     // Copied onto the pixel's other two bytes; every other byte of s is zero, so OR does it.
-    const byte_vec d0 = s0 | cv::v_rotate_left<1>(s0) | cv::v_rotate_left<2>(s0);
-    const byte_vec d1 = s1 | cv::v_rotate_left<1>(s1, s0) | cv::v_rotate_left<2>(s1, s0);
-    const byte_vec d2 = s2 | cv::v_rotate_left<1>(s2, s1) | cv::v_rotate_left<2>(s2, s1);
+    const byte_vec d0 = or3(s0, cv::v_rotate_left<1>(s0), cv::v_rotate_left<2>(s0));
+    const byte_vec d1 = or3(s1, cv::v_rotate_left<1>(s1, s0), cv::v_rotate_left<2>(s1, s0));
+    const byte_vec d2 = or3(s2, cv::v_rotate_left<1>(s2, s1), cv::v_rotate_left<2>(s2, s1));
 
     cv::v_store(p, apply_decision(x0, d0));
     cv::v_store(p + vec_bytes, apply_decision(x1, d1));
@@ -69,12 +81,13 @@ inline void filter_block3(unsigned char* p, const byte_vec* dark_limit, const by
 inline void filter_vec4(unsigned char* p, const byte_vec& dark_limit, const byte_vec& fourth)
 {
     const byte_vec x = cv::vx_load(p);
-    const byte_vec bright = (cv::v_max(x, cv::vx_setall_u8(100)) == x) | fourth;
-    const byte_vec dark = cv::v_min(x, dark_limit) == x;
+    const byte_vec bright = vec_or(vec_eq(cv::v_max(x, cv::vx_setall_u8(100)), x), fourth);
+    const byte_vec dark = vec_eq(cv::v_min(x, dark_limit), x);
     const cv::v_uint32 all = cv::vx_setall_u32(0xffffffffu);
-    const byte_vec white = cv::v_reinterpret_as_u8(cv::v_reinterpret_as_u32(bright) == all);
-    const byte_vec black = cv::v_reinterpret_as_u8(cv::v_reinterpret_as_u32(dark) == all);
-    cv::v_store(p, (x | (white & ~fourth)) & ~(black & ~fourth));
+    const byte_vec white = cv::v_reinterpret_as_u8(vec_eq(cv::v_reinterpret_as_u32(bright), all));
+    const byte_vec black = cv::v_reinterpret_as_u8(vec_eq(cv::v_reinterpret_as_u32(dark), all));
+    const byte_vec not_fourth = vec_not(fourth);
+    cv::v_store(p, vec_and(vec_or(x, vec_and(white, not_fourth)), vec_not(vec_and(black, not_fourth))));
 }
 
 // Whole blocks of `block` pixels from the left, then one block ending at the row's last pixel,

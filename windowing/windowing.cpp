@@ -219,7 +219,12 @@ bool window_is_open(const std::string& title)
 void close_window(const std::string& title)
 {
     if (!windows_drawn_by_gtk()) {
-        cv::destroyWindow(title);
+        // Qt's backend in OpenCV 5 throws once the window manager has closed its last window: it has
+        // nothing left to destroy the window with, and the window is gone already.
+        try {
+            cv::destroyWindow(title);
+        } catch (const cv::Exception&) {
+        }
         return;
     }
     // GTK forgets a window closed through the window manager, and destroying one it does not know
@@ -227,10 +232,10 @@ void close_window(const std::string& title)
     try {
         if (cv::getWindowProperty(title, cv::WND_PROP_AUTOSIZE) < 0)
             return;
+        cv::destroyWindow(title);
     } catch (const cv::Exception&) {
         return;
     }
-    cv::destroyWindow(title);
     // GTK leaves the window's destruction in its connection's buffer until it next flushes it.
     // The programs do not link GTK (Qt's build of OpenCV does not need it), so its calls are looked
     // up among the libraries that OpenCV's GTK build loaded.
