@@ -29,6 +29,10 @@ const int camera_slice_ms = 100;
 // webcams deliver 5 frames a second or more even in the dark, so this is many frame intervals.
 const int drought_s = 3;
 
+// What the key waits answer when no key came. Every other code is a key, negative ones too: Qt
+// hands a Latin-1 key (ä, é, £) over as a signed char.
+const int no_key = -1;
+
 enum class camera_state { frame_ready, nothing_yet, failed };
 enum class live_end { user, camera_failed, camera_silent, pictures_undecodable };
 
@@ -184,9 +188,9 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
             return frames_came ? live_end::pictures_undecodable : live_end::camera_silent;
         if (state == camera_state::frame_ready) {
             cv::waitKeyEx(pause_ms);
-            if (cv::waitKeyEx(poll_ms) >= 0 || !window_is_open(viewer_title))
+            if (cv::waitKeyEx(poll_ms) != no_key || !window_is_open(viewer_title))
                 return live_end::user;
-        } else if (!window_is_open(viewer_title) || cv::waitKeyEx(poll_ms) >= 0) {
+        } else if (!window_is_open(viewer_title) || cv::waitKeyEx(poll_ms) != no_key) {
             // Still waiting for the camera: a key or a close ends the viewer at once.
             return live_end::user;
         }
@@ -196,7 +200,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
 void hold()
 {
     while (window_is_open(viewer_title))
-        if (cv::waitKeyEx(hold_slice_ms) >= 0)
+        if (cv::waitKeyEx(hold_slice_ms) != no_key)
             return;
 }
 
