@@ -118,7 +118,9 @@ bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame, bool&
         cv::Mat data;
         const bool taken = capture.retrieve(data, 0);
         returned = true;
-        if (!taken || data.empty())
+        // The driver's own mark on a frame that lost data never reaches us: the library hands
+        // such a buffer out as any other.
+        if (!taken || !jpeg_frame_whole(data))
             return false;
         frame = cv::imdecode(data, cv::IMREAD_COLOR);
         return !frame.empty();
@@ -219,4 +221,15 @@ int run_viewer(cv::VideoCapture& capture)
     capture.release();
     close_window(viewer_title);
     return 0;
+}
+
+bool jpeg_frame_whole(const cv::Mat& data)
+{
+    if (!data.isContinuous() || data.elemSize() != 1)
+        return false;
+    const unsigned char* begin = data.ptr<unsigned char>();
+    const unsigned char* end = begin + data.total();
+    while (end != begin && (end[-1] == 0x00 || end[-1] == 0xff))
+        --end;
+    return end - begin >= 2 && end[-2] == 0xff && end[-1] == 0xd9;
 }
