@@ -23,6 +23,10 @@ const char* const title = "result";
 const cv::Size picture_size(320, 240); // the emulated camera's default
 // Every pass of feedview's loop waits 100 ms and then polls 10 ms besides the grab itself.
 constexpr double shortest_pass_ms = 110;
+// The most a pass may take on average: under 4 pictures a second where about 9 are promised. A
+// loaded machine stretches the 110 ms by a fraction of the 190 ms allowed; a pause several times
+// too long does not fit.
+constexpr double slowest_mean_pass_ms = 300;
 // OpenCV drops the first frame after streaming starts; a camera told to stop after K frames
 // therefore leaves frame K - 1 as the last picture the program gets.
 constexpr int stop_after = 6;
@@ -145,8 +149,10 @@ class FeedviewCamera : public ::testing::Test {
     // The picture moves on, one frame per pass and no faster than a pass takes. Over 20 passes
     // (2.2 s or more) a slack of 8 covers a first picture that was already on screen for a pass
     // and a screen that lags behind by several passes on a loaded machine, while a viewer that kept
-    // up with the camera's 30 frames a second would be 3 times too fast.
-    void expect_live_at_most_nine_a_second()
+    // up with the camera's 30 frames a second would be 3 times too fast. Nor does it move on much
+    // slower: the screen's lag at the last read is far less than the 3.8 s that 20 passes may
+    // take beyond their 2.2 s.
+    void expect_live_about_nine_a_second()
     {
         const int first = wait_for_number([](int) { return true; });
         ASSERT_GE(first, 0) << "\"result\" never showed the camera's picture; " << errors();
@@ -157,6 +163,8 @@ class FeedviewCamera : public ::testing::Test {
         ASSERT_GE(later, first + 20) << "the picture did not move on; " << errors();
         EXPECT_LE(later - first, elapsed_ms / shortest_pass_ms + 8)
             << "frames " << first << " to " << later << " in " << elapsed_ms << " ms";
+        EXPECT_LE(elapsed_ms, (later - first) * slowest_mean_pass_ms)
+            << "frames " << first << " to " << later << " in " << elapsed_ms << " ms";
     }
 
     xh::child_process child;
@@ -166,7 +174,7 @@ class FeedviewCamera : public ::testing::Test {
 
 // Only the camera asked for exists, so a live picture shows that the right one was opened. Each
 // case ends on another key: a Latin-1 one (which Qt reports with a negative code) is a key too.
-TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAtMostNineTimesASecondInBothFormats)
+TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAboutNineTimesASecondInBothFormats)
 {
     struct live_case {
         std::vector<std::string> args;
@@ -182,18 +190,18 @@ TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAtMostNineTimesASecondInBothForma
     for (const auto& [args, settings, key] : cases) {
         SCOPED_TRACE(settings.back() + (args.empty() ? "" : ", argument " + args[0]) + ", key " + key);
         start(args, settings);
-        expect_live_at_most_nine_a_second();
+        expect_live_about_nine_a_second();
         EXPECT_EQ(end_live_with_keys(key), 0) << errors();
         EXPECT_EQ(stderr_text(), "");
     }
 }
 
 // feedview takes the newest frame it can: with one buffer, the frame that filled it after the last
-// pass. With the library's default of 4 buffers each picture would be about 4 passes old.
+// pass. With the library's default of 4 buffers each picture would be about 4 passes old. (A
+// camera slower than a pass has each frame taken as it comes, however many buffers there are.)
 TEST_F(FeedviewCamera, EachPictureIsAtMostOnePassAndOneFrameOld)
 {
-    const std::vector<std::pair<int, std::string>> cases{
-        {30, "YUYV"}, {30, "MJPG"}, {5, "YUYV"}, {60, "YUYV"}};
+    const std::vector<std::pair<int, std::string>> cases{{30, "YUYV"}, {30, "MJPG"}, {60, "YUYV"}};
     for (const auto& [fps, format] : cases) {
         SCOPED_TRACE(std::to_string(fps) + " fps " + format);
         const std::string log = xh::unique_temp_path("ages");
