@@ -13,6 +13,30 @@ namespace xh = xharness;
 
 const char* const title = "Box Example";
 
+bool all_black(const cv::Mat& pixels, cv::Rect line)
+{
+    return cv::countNonZero(pixels(line).reshape(1)) == 0;
+}
+
+// The black rectangle that holds `patch`, grown side by side while the line of pixels beyond a
+// side, inside `pixels`, is black too.
+cv::Rect black_area_around(const cv::Mat& pixels, cv::Rect patch)
+{
+    for (bool grew = true; grew;) {
+        grew = false;
+        const cv::Rect beyond[] = {{patch.x - 1, patch.y, 1, patch.height},
+                                   {patch.br().x, patch.y, 1, patch.height},
+                                   {patch.x, patch.y - 1, patch.width, 1},
+                                   {patch.x, patch.br().y, patch.width, 1}};
+        for (const cv::Rect& line : beyond)
+            if ((line & cv::Rect(0, 0, pixels.cols, pixels.rows)) == line && all_black(pixels, line)) {
+                patch |= line;
+                grew = true;
+            }
+    }
+    return patch;
+}
+
 class RectsketchWindow : public ::testing::Test {
   protected:
     void start(const std::vector<std::string>& args = {}, const xh::standard_streams& streams = {})
@@ -72,10 +96,14 @@ class RectsketchWindow : public ::testing::Test {
     cv::Point image_in_window;
 };
 
+// Exactly 200 x 200: on Qt the toolbar, status bar and window edges bound the picture, on GTK
+// the window is the picture.
 TEST_F(RectsketchWindow, OpensABlackCanvasInBoxExample)
 {
     start();
     EXPECT_TRUE(shows(cv::Mat::zeros(200, 200, CV_8UC3)));
+    const cv::Rect canvas(image_in_window, cv::Size(200, 200));
+    EXPECT_EQ(black_area_around(xh::capture(window), canvas), canvas) << "the black picture is not 200 x 200";
     EXPECT_TRUE(xh::still_running(child));
 }
 
