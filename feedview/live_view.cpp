@@ -29,6 +29,10 @@ const int camera_slice_ms = 100;
 // webcams deliver 5 frames a second or more even in the dark, so this is many frame intervals.
 const int drought_s = 3;
 
+// What the key waits answer when no key came. Every other code is a key, negative ones too: Qt
+// hands a Latin-1 key (ä, é, £) over as a signed char.
+const int no_key = -1;
+
 enum class camera_state { frame_ready, nothing_yet, failed };
 enum class live_end { user, camera_failed, camera_silent, pictures_undecodable };
 
@@ -114,7 +118,9 @@ bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame, bool&
         cv::Mat data;
         const bool taken = capture.retrieve(data, 0);
         returned = true;
-        if (!taken || data.empty())
+        // The driver's own mark on a frame that lost data never reaches us: the library hands
+        // such a buffer out as any other.
+        if (!taken || !jpeg_frame_whole(data))
             return false;
         frame = cv::imdecode(data, cv::IMREAD_COLOR);
         return !frame.empty();
@@ -184,9 +190,9 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
             return frames_came ? live_end::pictures_undecodable : live_end::camera_silent;
         if (state == camera_state::frame_ready) {
             cv::waitKeyEx(pause_ms);
-            if (cv::waitKeyEx(poll_ms) >= 0 || !window_is_open(viewer_title))
+            if (cv::waitKeyEx(poll_ms) != no_key || !window_is_open(viewer_title))
                 return live_end::user;
-        } else if (!window_is_open(viewer_title) || cv::waitKeyEx(poll_ms) >= 0) {
+        } else if (!window_is_open(viewer_title) || cv::waitKeyEx(poll_ms) != no_key) {
             // Still waiting for the camera: a key or a close ends the viewer at once.
             return live_end::user;
         }
@@ -196,7 +202,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
 void hold()
 {
     while (window_is_open(viewer_title))
-        if (cv::waitKeyEx(hold_slice_ms) >= 0)
+        if (cv::waitKeyEx(hold_slice_ms) != no_key)
             return;
 }
 
@@ -215,4 +221,15 @@ int run_viewer(cv::VideoCapture& capture)
     capture.release();
     close_window(viewer_title);
     return 0;
+}
+
+bool jpeg_frame_whole(const cv::Mat& data)
+{
+    if (!data.isContinuous() || data.elemSize() != 1)
+        return false;
+    const unsigned char* begin = data.ptr<unsigned char>();
+    const unsigned char* end = begin + data.total();
+    while (end != begin && (end[-1] == 0x00 || end[-1] == 0xff))
+        --end;
+    return end - begin >= 2 && end[-2] == 0xff && end[-1] == 0xd9;
 }

@@ -13,3 +13,8 @@ extern const char* const viewer_title;
 // until a key is pressed. Closing the window ends the viewer too. Releases the capture, destroys
 // the window and returns 0; returns 1 when the window cannot be opened.
 int run_viewer(cv::VideoCapture& capture);
+
+// Whether Motion JPEG frame data ends with the JPEG end-of-image marker (FF D9), past any run of
+// 00 or FF bytes that some cameras pad a frame with. A frame cut short on its way from the camera
+// lacks it, though the library decodes such a frame into a whole picture, the lost part grey.
+bool jpeg_frame_whole(const cv::Mat& data);

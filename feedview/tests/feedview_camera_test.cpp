@@ -11,6 +11,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -22,6 +23,10 @@ const char* const title = "result";
 const cv::Size picture_size(320, 240); // the emulated camera's default
 // Every pass of feedview's loop waits 100 ms and then polls 10 ms besides the grab itself.
 constexpr double shortest_pass_ms = 110;
+// The most a pass may take on average: under 4 pictures a second where about 9 are promised. A
+// loaded machine stretches the 110 ms by a fraction of the 190 ms allowed; a pause several times
+// too long does not fit.
+constexpr double slowest_mean_pass_ms = 300;
 // OpenCV drops the first frame after streaming starts; a camera told to stop after K frames
 // therefore leaves frame K - 1 as the last picture the program gets.
 constexpr int stop_after = 6;
@@ -76,6 +81,9 @@ class FeedviewCamera : public ::testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env = fakecam::emulation_environment();
         env.push_back(xh::runtime_dir_setting());
+        // A desktop's locale: Qt hands a key's text over in it, and in the C locale a Latin-1 key
+        // such as ä would arrive as '?'.
+        env.push_back("LC_ALL=C.UTF-8");
         env.insert(env.end(), settings.begin(), settings.end());
         child = xh::spawn(argv, env);
         window = xh::find_window(title, xh::patience);
@@ -121,25 +129,30 @@ class FeedviewCamera : public ::testing::Test {
     // In Live only a key reported by the 10 ms poll ends the loop; one that arrives during the
     // 100 ms pause ends the pause and is discarded. A second key 5 ms after the first lands in the
     // poll that follows, as a quick double press would.
-    int end_live_with_keys()
+    int end_live_with_keys(const std::string& keysym = "space")
     {
         const auto deadline = steady::now() + xh::patience;
         while (!ended() && steady::now() < deadline) {
-            xh::key(window, "space");
+            xh::key(window, keysym);
             std::this_thread::sleep_for(5ms);
-            xh::key(window, "space");
+            xh::key(window, keysym);
             xh::wait_until([&] { return ended(); }, 300ms);
         }
         return xh::wait_exit(child, xh::patience);
     }
     // In Holding any key ends the program.
-    int end_with_a_key() { return xh::end_with_key(child, window, "space"); }
+    int end_with_a_key(const std::string& keysym = "space")
+    {
+        return xh::end_with_key(child, window, keysym);
+    }
 
     // The picture moves on, one frame per pass and no faster than a pass takes. Over 20 passes
     // (2.2 s or more) a slack of 8 covers a first picture that was already on screen for a pass
     // and a screen that lags behind by several passes on a loaded machine, while a viewer that kept
-    // up with the camera's 30 frames a second would be 3 times too fast.
-    void expect_live_at_most_nine_a_second()
+    // up with the camera's 30 frames a second would be 3 times too fast. Nor does it move on much
+    // slower: the screen's lag at the last read is far less than the 3.8 s that 20 passes may
+    // take beyond their 2.2 s.
+    void expect_live_about_nine_a_second()
     {
         const int first = wait_for_number([](int) { return true; });
         ASSERT_GE(first, 0) << "\"result\" never showed the camera's picture; " << errors();
@@ -150,6 +163,8 @@ class FeedviewCamera : public ::testing::Test {
         ASSERT_GE(later, first + 20) << "the picture did not move on; " << errors();
         EXPECT_LE(later - first, elapsed_ms / shortest_pass_ms + 8)
             << "frames " << first << " to " << later << " in " << elapsed_ms << " ms";
+        EXPECT_LE(elapsed_ms, (later - first) * slowest_mean_pass_ms)
+            << "frames " << first << " to " << later << " in " << elapsed_ms << " ms";
     }
 
     xh::child_process child;
@@ -157,30 +172,36 @@ class FeedviewCamera : public ::testing::Test {
     cv::Point origin{-1, -1};
 };
 
-// Only the camera asked for exists, so a live picture shows that the right one was opened.
-TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAtMostNineTimesASecondInBothFormats)
+// Only the camera asked for exists, so a live picture shows that the right one was opened. Each
+// case ends on another key: a Latin-1 one (which Qt reports with a negative code) is a key too.
+TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAboutNineTimesASecondInBothFormats)
 {
-    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases{
-        {{}, {"FAKECAM_DEVICES=1"}},
-        {{"7"}, {"FAKECAM_DEVICES=7", "FAKECAM_FORMAT=MJPG"}},
-        {{"12"}, {"FAKECAM_DEVICES=1", "FAKECAM_FORMAT=MJPG"}},
-        {{}, {"FAKECAM_DEVICES=1", "FAKECAM_MIN_BUFFERS=2"}}, // a driver that grants more than asked
+    struct live_case {
+        std::vector<std::string> args;
+        std::vector<std::string> settings;
+        std::string key;
     };
-    for (const auto& [args, settings] : cases) {
-        SCOPED_TRACE(settings.back() + (args.empty() ? "" : ", argument " + args[0]));
+    const std::vector<live_case> cases{
+        {{}, {"FAKECAM_DEVICES=1"}, "adiaeresis"},
+        {{"7"}, {"FAKECAM_DEVICES=7", "FAKECAM_FORMAT=MJPG"}, "sterling"},
+        {{"12"}, {"FAKECAM_DEVICES=1", "FAKECAM_FORMAT=MJPG"}, "space"},
+        {{}, {"FAKECAM_DEVICES=1", "FAKECAM_MIN_BUFFERS=2"}, "eacute"}, // grants more than asked
+    };
+    for (const auto& [args, settings, key] : cases) {
+        SCOPED_TRACE(settings.back() + (args.empty() ? "" : ", argument " + args[0]) + ", key " + key);
         start(args, settings);
-        expect_live_at_most_nine_a_second();
-        EXPECT_EQ(end_live_with_keys(), 0) << errors();
+        expect_live_about_nine_a_second();
+        EXPECT_EQ(end_live_with_keys(key), 0) << errors();
         EXPECT_EQ(stderr_text(), "");
     }
 }
 
 // feedview takes the newest frame it can: with one buffer, the frame that filled it after the last
-// pass. With the library's default of 4 buffers each picture would be about 4 passes old.
+// pass. With the library's default of 4 buffers each picture would be about 4 passes old. (A
+// camera slower than a pass has each frame taken as it comes, however many buffers there are.)
 TEST_F(FeedviewCamera, EachPictureIsAtMostOnePassAndOneFrameOld)
 {
-    const std::vector<std::pair<int, std::string>> cases{
-        {30, "YUYV"}, {30, "MJPG"}, {5, "YUYV"}, {60, "YUYV"}};
+    const std::vector<std::pair<int, std::string>> cases{{30, "YUYV"}, {30, "MJPG"}, {60, "YUYV"}};
     for (const auto& [fps, format] : cases) {
         SCOPED_TRACE(std::to_string(fps) + " fps " + format);
         const std::string log = xh::unique_temp_path("ages");
@@ -217,18 +238,22 @@ TEST_F(FeedviewCamera, MissingCameraHoldsAnEmptyWindowAndNamesItsDeviceUntilAKey
     }
 }
 
-// Damaged and empty Motion JPEG frames, and a pause shorter than feedview's limit, while the
-// camera goes on delivering: the live view goes on and no bad frame is ever shown.
+// Damaged, empty and cut-short Motion JPEG frames, and a pause shorter than feedview's limit,
+// while the camera goes on delivering: the live view goes on and no bad frame is ever shown. At 8
+// frames a second, slower than a pass, feedview takes every frame as it comes, so a bad frame it
+// showed would stay on screen for a pass; a cut one would read as its number there.
 TEST_F(FeedviewCamera, LiveViewGoesOnOverBadFramesAndAShortStall)
 {
-    const std::set<int> bad{1, 6, 7, 8, 12, 15, 16};
-    start({}, {"FAKECAM_FORMAT=MJPG", "FAKECAM_EMPTY=1,15-16", "FAKECAM_DAMAGED=6-8,12",
-               "FAKECAM_STALL=18:1500"});
+    const std::set<int> bad{1, 3, 4, 6, 7, 8, 10, 11, 12, 15, 16, 20};
+    start({}, {"FAKECAM_FORMAT=MJPG", "FAKECAM_FPS=8", "FAKECAM_EMPTY=1,15-16", "FAKECAM_DAMAGED=6-8,12",
+               "FAKECAM_CUT=3-4,10-11,20", "FAKECAM_STALL=18:1500"});
     std::set<int> seen;
-    const int reached = wait_for_number([&](int n) {
-        seen.insert(n);
-        return n >= 24;
-    });
+    const int reached = wait_for_number(
+        [&](int n) {
+            seen.insert(n);
+            return n >= 24;
+        },
+        3 * xh::patience);
     EXPECT_GE(reached, 24) << "the live view did not go on; " << errors();
     for (int n : bad)
         EXPECT_EQ(seen.count(n), 0u) << "bad frame " << n << " was shown";
@@ -240,13 +265,15 @@ TEST_F(FeedviewCamera, LiveViewGoesOnOverBadFramesAndAShortStall)
 // stopped as far as the viewer can tell: after 3 s it holds the last good picture with one line.
 TEST_F(FeedviewCamera, CameraWithoutDecodablePicturesOrFramesGoesToHoldingWithOneLine)
 {
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {"FAKECAM_DAMAGED=8-", "(none of its frames decoded for 3 s)"},
-        {"FAKECAM_EMPTY=8-", "(none of its frames decoded for 3 s)"},
-        {"FAKECAM_STALL=8:600000", "(nothing came for 3 s)"},
+    // Each ends on another key, Latin-1 keys among them.
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases{
+        {"FAKECAM_DAMAGED=8-", "(none of its frames decoded for 3 s)", "eacute"},
+        {"FAKECAM_EMPTY=8-", "(none of its frames decoded for 3 s)", "sterling"},
+        {"FAKECAM_CUT=8-", "(none of its frames decoded for 3 s)", "a"},
+        {"FAKECAM_STALL=8:600000", "(nothing came for 3 s)", "adiaeresis"},
     };
-    for (const auto& [setting, why] : cases) {
-        SCOPED_TRACE(setting);
+    for (const auto& [setting, why, key] : cases) {
+        SCOPED_TRACE(setting + ", key " + key);
         start({}, {"FAKECAM_FORMAT=MJPG", setting});
         ASSERT_EQ(wait_for_number([](int n) { return n == 7; }), 7) << errors();
         const std::string line = "feedview: the camera stopped delivering pictures " + why
@@ -255,7 +282,7 @@ TEST_F(FeedviewCamera, CameraWithoutDecodablePicturesOrFramesGoesToHoldingWithOn
         EXPECT_EQ(stderr_text(), line);
         EXPECT_EQ(shown_number(), 7) << "the last good picture did not stay";
         EXPECT_FALSE(ended()) << "feedview did not hold the window";
-        EXPECT_EQ(end_with_a_key(), 0) << errors();
+        EXPECT_EQ(end_with_a_key(key), 0) << errors();
     }
 }
 

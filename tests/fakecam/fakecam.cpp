@@ -16,10 +16,14 @@
 //   FAKECAM_DAMAGED     frames (numbers and ranges, "3,10-12,40-") sent damaged: a JPEG whose
 //                       headers are cut after its first marker byte (MJPG only)
 //   FAKECAM_EMPTY       frames sent with no data at all
+//   FAKECAM_CUT         frames (MJPG only) cut short inside the picture data, as a busy USB bus
+//                       loses the end of a frame: the headers and 90 % of the bytes arrive, and
+//                       the buffer is flagged V4L2_BUF_FLAG_ERROR, as uvcvideo flags such a frame
 //   FAKECAM_STALL       K:MS: after K frames the sensor sends nothing for MS milliseconds
 //   FAKECAM_MIN_BUFFERS the fewest buffers VIDIOC_REQBUFS grants, 1 to 32 (default 1)
 //   FAKECAM_AGE_LOG     a file that gets a line for each buffer handed out by VIDIOC_DQBUF:
-//                       "SEQUENCE CAPTURED_NS DEQUEUED_NS", both times on CLOCK_MONOTONIC
+//                       "SEQUENCE CAPTURED_NS DEQUEUED_NS FLAGS", both times on CLOCK_MONOTONIC,
+//                       FLAGS the buffer's v4l2_buffer flags in decimal
 //   FAKECAM_TRACE       when 1, each call answered for an emulated device is logged on stderr
 // A malformed setting ends the process with one line on stderr and status 2.
 //
@@ -83,6 +87,7 @@ struct settings {
     __u32 format = V4L2_PIX_FMT_YUYV;
     frame_set damaged;
     frame_set empty;
+    frame_set cut;
     long long stall_after = -1; // -1: never stalls
     long long stall_ns = 0;
     unsigned min_buffers = 1;
@@ -261,6 +266,8 @@ void read_settings()
         config.damaged = parse_frames("FAKECAM_DAMAGED", text);
     if (const char* text = std::getenv("FAKECAM_EMPTY"))
         config.empty = parse_frames("FAKECAM_EMPTY", text);
+    if (const char* text = std::getenv("FAKECAM_CUT"))
+        config.cut = parse_frames("FAKECAM_CUT", text);
     if (const char* text = std::getenv("FAKECAM_STALL")) {
         long long ms = 0;
         const char* colon = parse_number(text, 0, 1LL << 40, &config.stall_after);
@@ -380,6 +387,27 @@ void arm_readiness(const device& d)
     timerfd_settime(d.fd, flags, &when, nullptr);
 }
 
+// Where a JPEG's picture data starts: just past the header of its first scan (the FF DA marker,
+// then its length). The whole size when there is none.
+std::size_t picture_data_start(const std::vector<std::uint8_t>& jpeg)
+{
+    for (std::size_t i = 0; i + 3 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xff && jpeg[i + 1] == 0xda)
+            return i + 2 + (static_cast<std::size_t>(jpeg[i + 2]) << 8 | jpeg[i + 3]);
+    return jpeg.size();
+}
+
+// A frame's bytes as they arrived: all of them, or for a cut frame its headers and 90 % of the
+// whole, at least one byte of picture data.
+std::size_t arrived_bytes(const std::vector<std::uint8_t>& jpeg, long long number)
+{
+    if (!in_set(current_settings().cut, number))
+        return jpeg.size();
+    const std::size_t most = jpeg.size() * 9 / 10;
+    const std::size_t least = picture_data_start(jpeg) + 1;
+    return most > least ? most : least;
+}
+
 // The bytes of frame `number` in the camera's format at `out`, at most `room` of them; returns how
 // many.
 std::size_t fill_frame(std::uint8_t* out, std::size_t room, long long number)
@@ -397,7 +425,8 @@ std::size_t fill_frame(std::uint8_t* out, std::size_t room, long long number)
     cv::cvtColor(yuyv, bgr, cv::COLOR_YUV2BGR_YUYV);
     std::vector<std::uint8_t> jpeg;
     cv::imencode(".jpg", bgr, jpeg, {cv::IMWRITE_JPEG_QUALITY, 100});
-    const std::size_t size = jpeg.size() < room ? jpeg.size() : room;
+    const std::size_t arrived = arrived_bytes(jpeg, number);
+    const std::size_t size = arrived < room ? arrived : room;
     std::memcpy(out, jpeg.data(), size);
     // Damage as a USB transfer can: the start of image and one byte of the first marker arrive,
     // the rest is lost.
@@ -422,6 +451,9 @@ void run_sensor(device& d, long long now)
         b.timestamp.tv_sec = d.next_tick_ns / 1000000000LL;
         b.timestamp.tv_usec = (d.next_tick_ns % 1000000000LL) / 1000;
         b.flags = (b.flags & ~V4L2_BUF_FLAG_QUEUED) | V4L2_BUF_FLAG_DONE;
+        // uvcvideo marks a frame that lost data so, when it hands one out at all.
+        if (s.format == V4L2_PIX_FMT_MJPEG && in_set(s.cut, d.produced))
+            b.flags |= V4L2_BUF_FLAG_ERROR;
         push(d.done, b.index);
         ++d.produced;
         d.next_tick_ns += tick_ns();
@@ -599,7 +631,7 @@ int queue_buffer(device& d, v4l2_buffer& b)
         return EINVAL;
     // Ticks that passed while no buffer was queued were lost: this one gets the next frame.
     run_sensor(d, now_ns());
-    own.flags = (own.flags & ~V4L2_BUF_FLAG_DONE) | V4L2_BUF_FLAG_QUEUED;
+    own.flags = (own.flags & ~(V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_ERROR)) | V4L2_BUF_FLAG_QUEUED;
     own.bytesused = 0;
     push(d.queued, own.index);
     b = own;
@@ -621,7 +653,7 @@ void log_age(const v4l2_buffer& b)
     if (log == nullptr)
         return;
     const long long captured = b.timestamp.tv_sec * 1000000000LL + b.timestamp.tv_usec * 1000LL;
-    std::fprintf(log, "%u %lld %lld\n", b.sequence, captured, now_ns());
+    std::fprintf(log, "%u %lld %lld %u\n", b.sequence, captured, now_ns(), b.flags);
     std::fflush(log);
 }
 
@@ -671,7 +703,7 @@ int stream_off(device& d, int type)
     d.queued.count = 0;
     d.done.count = 0;
     for (unsigned i = 0; i < d.buffer_count; ++i)
-        d.buffers[i].flags &= ~(V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE);
+        d.buffers[i].flags &= ~(V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_ERROR);
     return 0;
 }
 

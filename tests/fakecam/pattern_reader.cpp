@@ -79,9 +79,8 @@ std::vector<dequeued_buffer> read_age_log(const std::string& path)
 {
     std::ifstream log(path);
     std::vector<dequeued_buffer> buffers;
-    long long sequence = 0;
     dequeued_buffer b;
-    while (log >> sequence >> b.captured_ns >> b.dequeued_ns)
+    while (log >> b.sequence >> b.captured_ns >> b.dequeued_ns >> b.flags)
         buffers.push_back(b);
     return buffers;
 }

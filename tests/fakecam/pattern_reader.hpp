@@ -18,11 +18,14 @@ cv::Point locate_picture(const cv::Mat& pixels, cv::Size size);
 // The frame number shown by the picture at `origin`, or -1 when its bits do not read cleanly.
 int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size);
 
-// One buffer as the emulated camera's age log (FAKECAM_AGE_LOG) records it: when its frame was
-// captured and when the program dequeued it, in ns on CLOCK_MONOTONIC.
+// One buffer as the emulated camera's age log (FAKECAM_AGE_LOG) records it: its frame's number,
+// when the frame was captured and when the program dequeued it, in ns on CLOCK_MONOTONIC, and the
+// buffer's V4L2 flags as the program got them.
 struct dequeued_buffer {
+    long long sequence = 0;
     long long captured_ns = 0;
     long long dequeued_ns = 0;
+    unsigned flags = 0;
 };
 std::vector<dequeued_buffer> read_age_log(const std::string& path);
 
