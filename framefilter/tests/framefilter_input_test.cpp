@@ -114,6 +114,21 @@ std::vector<bad_input> bad_inputs()
              return cut_in_half(ffv1_clip(dir, 30, {160, 120})[0], dir + "/cut.avi");
          },
          0, "", tv::geometry_line(120, 160, 3)},
+        // FFmpeg's decoder threads report the damage while the frames play on.
+        {"Mpeg4AviWithDamagedFrames",
+         [](const std::string& dir) {
+             EXPECT_TRUE(tv::ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25 -t 3 -c:v mpeg4 " + dir
+                                    + "/whole.avi"));
+             std::string bytes = xh::read_file(dir + "/whole.avi");
+             std::mt19937 generator(20240607);
+             // 200 bytes of the frames' data, clear of the headers at the start and the index at the end.
+             for (int i = 0; i < 200; ++i)
+                 bytes[bytes.size() / 4 + generator() % (bytes.size() / 2)] =
+                     static_cast<char>(generator() & 0xff);
+             xh::write_bytes(dir + "/damaged.avi", bytes);
+             return std::vector<std::string>{dir + "/damaged.avi"};
+         },
+         0, "", tv::geometry_line(240, 320, 3)},
         // Only the headers are left: the Motion JPEG reader refuses it and nothing else may hang on it.
         {"MotionJpegAviCutShort",
          [](const std::string& dir) {
