@@ -118,20 +118,52 @@ bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& fir
     return false;
 }
 
-int announce_pipe_wait(const std::string& path, const char* program)
+namespace {
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A descriptor of this process that reads the pipe `info` describes, or -1.
+int held_read_end(const struct stat& info)
+{
+    const int highest = 255;
+    for (int fd = 0; fd <= highest; ++fd) {
+        struct stat held = {};
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY && fstat(fd, &held) == 0 && same_file(held, info))
+            return fd;
+    }
+    return -1;
+}
+
+} // namespace
+
+int open_pipe(const std::string& path)
 {
     struct stat info = {};
     if (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode))
         return -1;
-    // A read end held open here lets a writer in at once and tells whether anything has come yet.
+    const int held = held_read_end(info);
+    if (held >= 0)
+        return fcntl(held, F_DUPFD_CLOEXEC, 3);
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, 1000) <= 0 || (ready.revents & POLLIN) == 0)
-        std::fprintf(stderr, "%s: waiting for '%s' to deliver a video (a pipe, nothing written yet)\n",
-                     program, path.c_str());
+    // Reads wait for data as on any pipe.
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+bool pipe_ready(int fd, int timeout_ms)
+{
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, timeout_ms) > 0 && (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+std::string pipe_source(int fd)
+{
+    return "pipe:" + std::to_string(fd);
 }
 
 bool read_frame(cv::VideoCapture& capture, cv::Mat& frame)

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <random>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -298,6 +300,39 @@ TEST_F(FramefilterInput, PlaysAPipeOnStandardInput)
     child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, {ends[0]});
     close(ends[0]);
     expect_played_quietly();
+
+    // A pipe whose writer has gone without a byte will never deliver: not a wait, an empty input.
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[1]);
+    child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, {ends[0]});
+    close(ends[0]);
+    EXPECT_EQ(xh::wait_exit(child, bound), 1);
+    EXPECT_EQ(err(), "framefilter: cannot play '/dev/stdin': no video frame could be read from it\n");
+}
+
+// The writer is let in by framefilter's read end, fills the pipe and closes it before the reader
+// opens it: opening the FIFO again would wait for a writer that has gone.
+TEST_F(FramefilterInput, PlaysAFifoThatItsWriterFilledAndClosedFirst)
+{
+    const std::string bytes = xh::read_file(small_clip());
+    ASSERT_LT(bytes.size(), 64u * 1024) << "the whole clip must fit in the pipe";
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        xh::write_bytes(fifo, bytes);
+        written = true;
+    });
+    child = xh::spawn({FRAMEFILTER_PATH, fifo});
+    expect_played_quietly();
+    if (!written) {
+        // framefilter never opened it: a reader of our own lets the writer go.
+        const int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        writer.join();
+        close(release);
+    } else {
+        writer.join();
+    }
 }
 
 // Opening a FIFO blocks until a writer comes, with the windows up: one line says why.
@@ -314,6 +349,13 @@ TEST_F(FramefilterInput, SaysWhatItWaitsForOnAFifoWithNoWriterThenPlaysIt)
     EXPECT_TRUE(xh::window_exists("Original"));
     xh::write_bytes(fifo, xh::read_file(clip));
     expect_played_quietly(line);
+
+    // The windows still answer while it waits.
+    child = xh::spawn({FRAMEFILTER_PATH, fifo});
+    ASSERT_TRUE(xh::wait_until([&] { return err() == line; }, bound)) << err();
+    xh::request_close(xh::find_window("Original", xh::patience));
+    EXPECT_EQ(xh::wait_exit(child, bound), 0);
+    EXPECT_EQ(xh::read_file(child.out_path), "");
 }
 
 // The geometry line is the program's one output: when it cannot be delivered the program says so
