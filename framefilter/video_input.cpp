@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -28,13 +29,59 @@ bool is_mjpeg_fourcc(const std::string& fourcc)
 
 } // namespace
 
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat info = {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// Where the number pattern of an image-sequence name starts and ends, as OpenCV's image-sequence
+// reader reads it: the first '%', an optional '0', at most one digit 1-9, then 'd' or 'u', and no
+// '%' after it. npos when the name is no such pattern.
+std::pair<std::size_t, std::size_t> number_pattern(const std::string& path)
+{
+    const std::size_t none = std::string::npos;
+    const std::size_t at = path.find('%');
+    if (at == none)
+        return {none, none};
+    std::size_t end = at + 1;
+    if (end < path.size() && path[end] == '0')
+        ++end;
+    if (end < path.size() && path[end] >= '1' && path[end] <= '9')
+        ++end;
+    if (end >= path.size() || (path[end] != 'd' && path[end] != 'u') || path.find('%', end) != none)
+        return {none, none};
+    return {at, end + 1};
+}
+
+// The name of image `index` of a sequence pattern.
+std::string sequence_name(const std::string& pattern, int index)
+{
+    const auto [at, end] = number_pattern(pattern);
+    const bool zeros = pattern[at + 1] == '0';
+    const int width = std::isdigit(static_cast<unsigned char>(pattern[end - 2])) ? pattern[end - 2] - '0' : 0;
+    char number[32];
+    std::snprintf(number, sizeof number, zeros ? "%0*d" : "%*d", width, index);
+    return pattern.substr(0, at) + number + pattern.substr(end);
+}
+
+} // namespace
+
 std::string path_problem(const std::string& path)
 {
-    if (names_image_sequence(path) || path.find("://") != std::string::npos)
+    if (path.find("://") != std::string::npos)
         return {};
     struct stat info = {};
-    if (stat(path.c_str(), &info) != 0)
-        return std::strerror(errno);
+    if (stat(path.c_str(), &info) != 0) {
+        const int error = errno;
+        // The sequence reader starts at image 0 or 1.
+        if (names_image_sequence(path) && !exists(sequence_name(path, 0)) && !exists(sequence_name(path, 1)))
+            return "no image of the sequence exists (neither '" + sequence_name(path, 0) + "' nor '"
+                   + sequence_name(path, 1) + "')";
+        return names_image_sequence(path) ? std::string() : std::strerror(error);
+    }
     if (S_ISDIR(info.st_mode))
         return "it is a directory";
     if (!S_ISREG(info.st_mode))
@@ -50,14 +97,8 @@ std::string path_problem(const std::string& path)
 
 bool names_image_sequence(const std::string& path)
 {
-    for (std::size_t at = path.find('%'); at != std::string::npos; at = path.find('%', at + 1)) {
-        std::size_t end = at + 1;
-        while (end < path.size() && std::isdigit(static_cast<unsigned char>(path[end])))
-            ++end;
-        if (end < path.size() && path[end] == 'd')
-            return true;
-    }
-    return false;
+    // A file of that very name is a file, whatever its name looks like.
+    return number_pattern(path).first != std::string::npos && !exists(path);
 }
 
 bool is_mjpeg_avi(const std::string& head)

@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
-// Why `path` cannot be played, found without decoding it: a missing, unreadable or empty file, or a
-// directory. Empty when nothing is wrong that far. Image-sequence patterns and URLs are left to the
-// readers.
+// Why `path` cannot be played, found without decoding it: a missing, unreadable or empty file, a
+// directory, or an image-sequence pattern with neither its image 0 nor its image 1. Empty when
+// nothing is wrong that far. URLs are left to the readers.
 std::string path_problem(const std::string& path);
 
-// True for a numbered image-sequence pattern such as "frames/f%d.png" or "img%03d.jpg".
+// True for a numbered image-sequence pattern that OpenCV's image-sequence reader takes, such as
+// "frames/f%d.png" or "img%03d.jpg", unless a file has that very name.
 bool names_image_sequence(const std::string& path);
 
 // True when `head`, the first bytes of a file, starts an AVI whose video stream is Motion JPEG.
