@@ -67,6 +67,16 @@ std::string sequence_name(const std::string& pattern, int index)
     return pattern.substr(0, at) + number + pattern.substr(end);
 }
 
+// A frame that does not decode is skipped when more follow (OpenCV's own Motion JPEG reader hands
+// out such a frame empty, and would end playback there); the end of the file ends the reading.
+bool next_decodable_frame(cv::VideoCapture& capture, cv::Mat& frame)
+{
+    while (capture.grab())
+        if (capture.retrieve(frame) && !frame.empty())
+            return true;
+    return false;
+}
+
 } // namespace
 
 std::string path_problem(const std::string& path)
@@ -150,9 +160,7 @@ std::vector<int> reader_order(const std::string& path, const std::string& head)
 bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame)
 {
     for (const int reader : reader_order(path, file_head(path, 64 * 1024))) {
-        if (quietly([&] {
-                return capture.open(path, reader) && capture.read(first_frame) && !first_frame.empty();
-            }))
+        if (quietly([&] { return capture.open(path, reader) && next_decodable_frame(capture, first_frame); }))
             return true;
         close_video(capture);
     }
@@ -209,7 +217,7 @@ std::string pipe_source(int fd)
 
 bool read_frame(cv::VideoCapture& capture, cv::Mat& frame)
 {
-    return quietly([&] { return capture.read(frame) && !frame.empty(); });
+    return quietly([&] { return next_decodable_frame(capture, frame); });
 }
 
 void close_video(cv::VideoCapture& capture)

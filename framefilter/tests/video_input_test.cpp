@@ -113,6 +113,31 @@ TEST_F(VideoInput, TrailCameraMotionJpegIsReadToTheEnd)
     EXPECT_EQ(count, 13);
 }
 
+TEST_F(VideoInput, AnUndecodableMotionJpegFrameIsSkippedAndTheRestRead)
+{
+    const std::string whole = dir + "/whole.avi";
+    ASSERT_TRUE(tv::ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25 -frames:v 30 -c:v mjpeg " + whole));
+    // Frame 10's JPEG start-of-image marker gone: the frame is no JPEG any more, the AVI is intact.
+    std::string bytes = xh::read_file(whole);
+    std::size_t at = bytes.find("\xff\xd8\xff");
+    for (int frame = 0; frame < 10 && at != std::string::npos; ++frame)
+        at = bytes.find("\xff\xd8\xff", at + 1);
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 3, 3, '\0');
+    const std::string damaged = dir + "/damaged.avi";
+    xh::write_bytes(damaged, bytes);
+    ASSERT_EQ(reader_order(damaged, file_head(damaged, 64 * 1024)).front(), cv::CAP_OPENCV_MJPEG);
+
+    cv::VideoCapture capture;
+    cv::Mat frame;
+    ASSERT_TRUE(open_video(damaged, capture, frame));
+    int count = 1;
+    while (read_frame(capture, frame))
+        ++count;
+    close_video(capture);
+    EXPECT_EQ(count, 29) << "every frame but the damaged one";
+}
+
 TEST_F(VideoInput, ReadersStayQuietOnStandardError)
 {
     xh::write_bytes(dir + "/text.avi", "not a video\n");
