@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <set>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace {
@@ -310,9 +311,20 @@ TEST_F(FramefilterWindow, ShowsFramesTwoToNInOrderAndNothingAfterAClose)
     const std::vector<cv::Mat> decoded = tv::decode_all(path);
     ASSERT_EQ(decoded.size(), 40u);
     const std::string log = dir + "/shows.txt";
-    start(path, {"LD_PRELOAD=" SHOW_LOG_PRELOAD, "SHOW_LOG=" + log});
+    const std::string times = dir + "/times.txt";
+    start(path, {"LD_PRELOAD=" SHOW_LOG_PRELOAD, "SHOW_LOG=" + log, "SHOW_LOG_TIMES=" + times});
     EXPECT_EQ(xh::wait_exit(child, 60s), 0);
     EXPECT_EQ(xh::read_file(log), shows(decoded, 1, 40)) << "each of frames 2..N once, in order";
+    // At most about 30 frames a second: a 33 ms key wait after each, which a toolkit's coarse timer
+    // may end a little early; a loaded machine only makes the frames slower.
+    std::vector<long long> shown_at;
+    std::istringstream time_lines(xh::read_file(times));
+    for (long long ns = 0; time_lines >> ns;)
+        shown_at.push_back(ns);
+    ASSERT_EQ(shown_at.size(), 39u);
+    const auto least = std::chrono::nanoseconds(38 * 30ms);
+    EXPECT_GE(std::chrono::nanoseconds(shown_at.back() - shown_at.front()), least)
+        << "39 frames shown faster than at 30 per second";
 
     // "Processed" closed between the two shows of frame 6 is not shown into again, which would open
     // it anew.
