@@ -105,7 +105,7 @@ int main(int argc, char** argv)
     if (!display_reachable("framefilter"))
         return 1;
 
-    // Qt greets a session without XDG_RUNTIME_DIR (root's, for one) with a warning of its own.
+    provide_runtime_dir();
     if (!quietly([] {
             cv::namedWindow(original_title, cv::WINDOW_AUTOSIZE);
             cv::namedWindow(processed_title, cv::WINDOW_AUTOSIZE);
