@@ -134,6 +134,13 @@ std::vector<bad_input> bad_inputs()
              return std::vector<std::string>{dir + "/damaged.avi"};
          },
          0, "", tv::geometry_line(240, 320, 3)},
+        // The JPEG decoder's complaint about the frame stays off standard error.
+        {"MotionJpegAviWithAnUndecodableFrame",
+         [](const std::string& dir) {
+             EXPECT_TRUE(tv::write_mjpeg_avi_with_undecodable_frame(dir + "/damaged.avi", 30, 10));
+             return std::vector<std::string>{dir + "/damaged.avi"};
+         },
+         0, "", tv::geometry_line(240, 320, 3)},
         // Only the headers are left: the Motion JPEG reader refuses it and nothing else may hang on it.
         {"MotionJpegAviCutShort",
          [](const std::string& dir) {
