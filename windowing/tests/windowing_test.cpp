@@ -76,8 +76,13 @@ TEST(Windowing, AProgramWithoutARuntimeDirectoryOpensItsWindowSilently)
     const std::string tmp = xh::make_temp_dir();
     xh::child_process child = xh::spawn({RECTSKETCH_PATH}, {"XDG_RUNTIME_DIR", "TMPDIR=" + tmp});
     const xh::window_id window = xh::find_window("Box Example", xh::patience);
-    EXPECT_NE(window, 0u);
-    if (window != 0)
+    // A key is taken once the canvas shows.
+    const cv::Mat canvas = cv::Mat::zeros(200, 200, CV_8UC3);
+    const bool shown =
+        window != 0
+        && xh::wait_until([&] { return xh::find_exactly(xh::capture(window), canvas).x >= 0; }, xh::patience);
+    EXPECT_TRUE(shown) << xh::read_file(child.err_path);
+    if (shown)
         xh::key(window, "Escape");
     EXPECT_EQ(xh::wait_exit(child, xh::patience), 0);
     EXPECT_EQ(xh::read_file(child.err_path), "");
