@@ -271,17 +271,6 @@ TEST_F(FramefilterWindow, GreyFramesShowUnfilteredInProcessed)
     EXPECT_EQ(processed.first_frame_sightings, 0);
 }
 
-// Writes all of `bytes` to `fd`; stops early when the reader has gone.
-void write_all(int fd, const std::string& bytes)
-{
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-        if (written <= 0)
-            return;
-        done += static_cast<std::size_t>(written);
-    }
-}
-
 TEST_F(FramefilterWindow, KeysWhoseLowByteIs27EndPlaybackEarlyAndOtherKeysDoNot)
 {
     // The clip comes through a pipe whose write end stays open until the program has ended: the
@@ -306,7 +295,8 @@ TEST_F(FramefilterWindow, KeysWhoseLowByteIs27EndPlaybackEarlyAndOtherKeysDoNot)
         SCOPED_TRACE(end_key);
         int ends[2];
         ASSERT_EQ(pipe(ends), 0);
-        std::thread writer(write_all, ends[1], std::cref(bytes));
+        // A write end of its own, so that ends[1] keeps the pipe open after it.
+        std::thread writer([&, fd = ends[1]] { xh::write_bytes("/dev/fd/" + std::to_string(fd), bytes); });
         child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, {ends[0]});
         close(ends[0]);
         const bool playing = plays_on_to(1) && !ended();
