@@ -10,6 +10,7 @@
 #include <opencv2/highgui.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +51,26 @@ void play(cv::VideoCapture& capture, cv::Mat& frame)
     }
 }
 
+// Waits, with the windows answering, until the pipe delivers or its writers have gone; after a
+// second of nothing says what it waits for. False when Esc or a close ended the wait.
+bool wait_for_pipe(int fd, const std::string& path)
+{
+    const auto announce_at = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    bool announced = false;
+    while (!pipe_ready(fd, 0)) {
+        if (!announced && std::chrono::steady_clock::now() >= announce_at) {
+            std::fprintf(stderr,
+                         "framefilter: waiting for '%s' to deliver a video (a pipe, nothing written yet)\n",
+                         path.c_str());
+            announced = true;
+        }
+        const int key = cv::waitKeyEx(frame_wait_ms);
+        if ((key & 0xff) == esc_key || !both_windows_open())
+            return false;
+    }
+    return true;
+}
+
 // Writes the one line of output; on failure (a full disk, a closed standard output, a reader that
 // has gone away) says why on standard error and returns false. SIGPIPE is ignored from here on: a
 // reader gone away would end the program silently, now or when the exit flushes the line again.
@@ -84,7 +105,7 @@ int main(int argc, char** argv)
     if (!display_reachable("framefilter"))
         return 1;
 
-    // Qt greets a session without XDG_RUNTIME_DIR (root's, for one) with a warning of its own.
+    provide_runtime_dir();
     if (!quietly([] {
             cv::namedWindow(original_title, cv::WINDOW_AUTOSIZE);
             cv::namedWindow(processed_title, cv::WINDOW_AUTOSIZE);
@@ -96,12 +117,14 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    const int pipe_end = open_pipe(path);
+    if (pipe_end >= 0 && !wait_for_pipe(pipe_end, path)) {
+        close_windows();
+        return 0;
+    }
     cv::VideoCapture capture;
     cv::Mat frame;
-    const int pipe_end = announce_pipe_wait(path, "framefilter");
-    const bool opened = open_video(path, capture, frame);
-    if (pipe_end >= 0)
-        close(pipe_end);
+    const bool opened = open_video(pipe_end >= 0 ? pipe_source(pipe_end) : path, capture, frame);
     if (!opened) {
         close_windows();
         std::fprintf(stderr, "framefilter: cannot play '%s': no video frame could be read from it\n",
@@ -115,6 +138,8 @@ int main(int argc, char** argv)
         play(capture, frame);
 
     close_video(capture);
+    if (pipe_end >= 0)
+        close(pipe_end);
     frame.release();
     close_windows();
     return printed ? 0 : 1;

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -28,13 +29,69 @@ bool is_mjpeg_fourcc(const std::string& fourcc)
 
 } // namespace
 
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat info = {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// Where the number pattern of an image-sequence name starts and ends, as OpenCV's image-sequence
+// reader reads it: the first '%', an optional '0', at most one digit 1-9, then 'd' or 'u', and no
+// '%' after it. npos when the name is no such pattern.
+std::pair<std::size_t, std::size_t> number_pattern(const std::string& path)
+{
+    const std::size_t none = std::string::npos;
+    const std::size_t at = path.find('%');
+    if (at == none)
+        return {none, none};
+    std::size_t end = at + 1;
+    if (end < path.size() && path[end] == '0')
+        ++end;
+    if (end < path.size() && path[end] >= '1' && path[end] <= '9')
+        ++end;
+    if (end >= path.size() || (path[end] != 'd' && path[end] != 'u') || path.find('%', end) != none)
+        return {none, none};
+    return {at, end + 1};
+}
+
+// The name of image `index` of a sequence pattern.
+std::string sequence_name(const std::string& pattern, int index)
+{
+    const auto [at, end] = number_pattern(pattern);
+    const bool zeros = pattern[at + 1] == '0';
+    const int width = std::isdigit(static_cast<unsigned char>(pattern[end - 2])) ? pattern[end - 2] - '0' : 0;
+    char number[32];
+    std::snprintf(number, sizeof number, zeros ? "%0*d" : "%*d", width, index);
+    return pattern.substr(0, at) + number + pattern.substr(end);
+}
+
+// A frame that does not decode is skipped when more follow (OpenCV's own Motion JPEG reader hands
+// out such a frame empty, and would end playback there); the end of the file ends the reading.
+bool next_decodable_frame(cv::VideoCapture& capture, cv::Mat& frame)
+{
+    while (capture.grab())
+        if (capture.retrieve(frame) && !frame.empty())
+            return true;
+    return false;
+}
+
+} // namespace
+
 std::string path_problem(const std::string& path)
 {
-    if (names_image_sequence(path) || path.find("://") != std::string::npos)
+    if (path.find("://") != std::string::npos)
         return {};
     struct stat info = {};
-    if (stat(path.c_str(), &info) != 0)
-        return std::strerror(errno);
+    if (stat(path.c_str(), &info) != 0) {
+        const int error = errno;
+        // The sequence reader starts at image 0 or 1.
+        if (names_image_sequence(path) && !exists(sequence_name(path, 0)) && !exists(sequence_name(path, 1)))
+            return "no image of the sequence exists (neither '" + sequence_name(path, 0) + "' nor '"
+                   + sequence_name(path, 1) + "')";
+        return names_image_sequence(path) ? std::string() : std::strerror(error);
+    }
     if (S_ISDIR(info.st_mode))
         return "it is a directory";
     if (!S_ISREG(info.st_mode))
@@ -50,14 +107,8 @@ std::string path_problem(const std::string& path)
 
 bool names_image_sequence(const std::string& path)
 {
-    for (std::size_t at = path.find('%'); at != std::string::npos; at = path.find('%', at + 1)) {
-        std::size_t end = at + 1;
-        while (end < path.size() && std::isdigit(static_cast<unsigned char>(path[end])))
-            ++end;
-        if (end < path.size() && path[end] == 'd')
-            return true;
-    }
-    return false;
+    // A file of that very name is a file, whatever its name looks like.
+    return number_pattern(path).first != std::string::npos && !exists(path);
 }
 
 bool is_mjpeg_avi(const std::string& head)
@@ -109,34 +160,64 @@ std::vector<int> reader_order(const std::string& path, const std::string& head)
 bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame)
 {
     for (const int reader : reader_order(path, file_head(path, 64 * 1024))) {
-        if (quietly([&] {
-                return capture.open(path, reader) && capture.read(first_frame) && !first_frame.empty();
-            }))
+        if (quietly([&] { return capture.open(path, reader) && next_decodable_frame(capture, first_frame); }))
             return true;
         close_video(capture);
     }
     return false;
 }
 
-int announce_pipe_wait(const std::string& path, const char* program)
+namespace {
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A descriptor of this process that reads the pipe `info` describes, or -1.
+int held_read_end(const struct stat& info)
+{
+    const int highest = 255;
+    for (int fd = 0; fd <= highest; ++fd) {
+        struct stat held = {};
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY && fstat(fd, &held) == 0 && same_file(held, info))
+            return fd;
+    }
+    return -1;
+}
+
+} // namespace
+
+int open_pipe(const std::string& path)
 {
     struct stat info = {};
     if (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode))
         return -1;
-    // A read end held open here lets a writer in at once and tells whether anything has come yet.
+    const int held = held_read_end(info);
+    if (held >= 0)
+        return fcntl(held, F_DUPFD_CLOEXEC, 3);
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, 1000) <= 0 || (ready.revents & POLLIN) == 0)
-        std::fprintf(stderr, "%s: waiting for '%s' to deliver a video (a pipe, nothing written yet)\n",
-                     program, path.c_str());
+    // Reads wait for data as on any pipe.
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+bool pipe_ready(int fd, int timeout_ms)
+{
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, timeout_ms) > 0 && (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+std::string pipe_source(int fd)
+{
+    return "pipe:" + std::to_string(fd);
 }
 
 bool read_frame(cv::VideoCapture& capture, cv::Mat& frame)
 {
-    return quietly([&] { return capture.read(frame) && !frame.empty(); });
+    return quietly([&] { return next_decodable_frame(capture, frame); });
 }
 
 void close_video(cv::VideoCapture& capture)

@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
-// Why `path` cannot be played, found without decoding it: a missing, unreadable or empty file, or a
-// directory. Empty when nothing is wrong that far. Image-sequence patterns and URLs are left to the
-// readers.
+// Why `path` cannot be played, found without decoding it: a missing, unreadable or empty file, a
+// directory, or an image-sequence pattern with neither its image 0 nor its image 1. Empty when
+// nothing is wrong that far. URLs are left to the readers.
 std::string path_problem(const std::string& path);
 
-// True for a numbered image-sequence pattern such as "frames/f%d.png" or "img%03d.jpg".
+// True for a numbered image-sequence pattern that OpenCV's image-sequence reader takes, such as
+// "frames/f%d.png" or "img%03d.jpg", unless a file has that very name.
 bool names_image_sequence(const std::string& path);
 
 // True when `head`, the first bytes of a file, starts an AVI whose video stream is Motion JPEG.
@@ -33,8 +34,14 @@ bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& fir
 bool read_frame(cv::VideoCapture& capture, cv::Mat& frame);
 void close_video(cv::VideoCapture& capture);
 
-// For a pipe (a FIFO, or /dev/stdin fed by one) from which nothing has come within a second, says on
-// standard error what the program waits for, as opening it blocks until a writer appears. Returns
-// a read end to close once the video is open (-1 for anything but a pipe): it keeps an early writer
-// from finding no reader.
-int announce_pipe_wait(const std::string& path, const char* program);
+// For a pipe (a FIFO, or /dev/stdin fed by one), a read end of it for the reader to take in place
+// of the path (see pipe_source); -1 for anything else. A read end this process already holds (its
+// standard input, for one) is used as it is; a FIFO is opened without waiting for a writer.
+// Opening the path itself would block until a writer came, for good when an early writer has
+// already filled the pipe and gone.
+int open_pipe(const std::string& path);
+// Whether the pipe has something to read or its writers have come and gone (a read then ends at
+// once), after waiting up to `timeout_ms`. False while nothing has come yet.
+bool pipe_ready(int fd, int timeout_ms);
+// The name that makes the FFmpeg reader read the descriptor: "pipe:FD".
+std::string pipe_source(int fd);

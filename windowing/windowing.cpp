@@ -4,7 +4,9 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <opencv2/highgui.hpp>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -191,8 +193,28 @@ bool display_reachable(const char* program)
     return false;
 }
 
+void provide_runtime_dir()
+{
+    const char* named = std::getenv("XDG_RUNTIME_DIR");
+    if ((named != nullptr && *named != '\0') || windows_drawn_by_gtk())
+        return;
+    const passwd* user = getpwuid(geteuid());
+    if (user == nullptr)
+        return;
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string dir =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/runtime-" + user->pw_name;
+    mkdir(dir.c_str(), 0700);
+    // Only a directory that is the user's alone; anything else is left to Qt to complain about.
+    struct stat info = {};
+    if (lstat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid()
+        && (info.st_mode & 0777) == 0700)
+        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+}
+
 bool open_window(const char* program, const std::string& title)
 {
+    provide_runtime_dir();
     try {
         cv::namedWindow(title, cv::WINDOW_AUTOSIZE);
         return true;

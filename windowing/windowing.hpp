@@ -13,6 +13,12 @@
 // false: Qt aborts the process when it cannot reach its display, and GTK makes OpenCV throw.
 bool display_reachable(const char* program);
 
+// Qt wants a private runtime directory. Without XDG_RUNTIME_DIR (root's session, sudo) it makes
+// TMPDIR/runtime-USER itself and says so on standard error; this makes that same directory and
+// names it in XDG_RUNTIME_DIR, so that the toolkit starts without a word. Call it before the first
+// window opens; open_window does. GTK makes do without the variable, silently, and is left alone.
+void provide_runtime_dir();
+
 // Opens the window titled `title`, sized to its picture. When the toolkit cannot start (GTK on a
 // platform it cannot reach makes OpenCV throw), says so in one line on standard error,
 // "PROGRAM: cannot open a window: WHY", and returns false.

@@ -225,8 +225,11 @@ TEST_P(FilterFrame, FourthChannelAndRowPaddingAreUntouched)
 
 TEST_P(FilterFrame, FewerThanThreeChannelsLeaveTheBufferAlone)
 {
+    // Rows padded to a three-channel row's length, so that even zero channels leave bytes that
+    // filtering as three channels would turn white.
     for (int channels : {0, 1, 2}) {
-        frame f = make_frame(70, 700, 0, channels, 100);
+        frame f = make_frame(70, 700, 700 * (3 - channels), channels, 100);
+        ASSERT_GE(f.bytes.size(), 69u * 700 * 3);
         const std::vector<unsigned char> before = f.bytes;
         run(f);
         EXPECT_EQ(f.bytes, before) << channels << " channels";

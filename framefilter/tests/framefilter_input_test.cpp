@@ -17,6 +17,7 @@
 #include <functional>
 #include <random>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -84,6 +85,9 @@ std::vector<bad_input> bad_inputs()
         {"NoArgument", [](const std::string&) { return std::vector<std::string>{}; }, 2, "usage", ""},
         {"MissingFile", [](const std::string& dir) { return std::vector<std::string>{dir + "/none.avi"}; }, 1,
          "No such file or directory", ""},
+        {"ImageSequenceWithNoImage",
+         [](const std::string& dir) { return std::vector<std::string>{dir + "/none%03d.png"}; }, 1,
+         "no image of the sequence exists", ""},
         {"Directory", [](const std::string& dir) { return std::vector<std::string>{dir}; }, 1, "directory",
          ""},
         {"EmptyFile",
@@ -114,6 +118,28 @@ std::vector<bad_input> bad_inputs()
              return cut_in_half(ffv1_clip(dir, 30, {160, 120})[0], dir + "/cut.avi");
          },
          0, "", tv::geometry_line(120, 160, 3)},
+        // FFmpeg's decoder threads report the damage while the frames play on.
+        {"Mpeg4AviWithDamagedFrames",
+         [](const std::string& dir) {
+             EXPECT_TRUE(tv::ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25 -t 3 -c:v mpeg4 " + dir
+                                    + "/whole.avi"));
+             std::string bytes = xh::read_file(dir + "/whole.avi");
+             std::mt19937 generator(20240607);
+             // 200 bytes of the frames' data, clear of the headers at the start and the index at the end.
+             for (int i = 0; i < 200; ++i)
+                 bytes[bytes.size() / 4 + generator() % (bytes.size() / 2)] =
+                     static_cast<char>(generator() & 0xff);
+             xh::write_bytes(dir + "/damaged.avi", bytes);
+             return std::vector<std::string>{dir + "/damaged.avi"};
+         },
+         0, "", tv::geometry_line(240, 320, 3)},
+        // The JPEG decoder's complaint about the frame stays off standard error.
+        {"MotionJpegAviWithAnUndecodableFrame",
+         [](const std::string& dir) {
+             EXPECT_TRUE(tv::write_mjpeg_avi_with_undecodable_frame(dir + "/damaged.avi", 30, 10));
+             return std::vector<std::string>{dir + "/damaged.avi"};
+         },
+         0, "", tv::geometry_line(240, 320, 3)},
         // Only the headers are left: the Motion JPEG reader refuses it and nothing else may hang on it.
         {"MotionJpegAviCutShort",
          [](const std::string& dir) {
@@ -283,6 +309,31 @@ TEST_F(FramefilterInput, PlaysAPipeOnStandardInput)
     child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, {ends[0]});
     close(ends[0]);
     expect_played_quietly();
+
+    // A pipe whose writer has gone without a byte will never deliver: not a wait, an empty input.
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[1]);
+    child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, {ends[0]});
+    close(ends[0]);
+    EXPECT_EQ(xh::wait_exit(child, bound), 1);
+    EXPECT_EQ(err(), "framefilter: cannot play '/dev/stdin': no video frame could be read from it\n");
+}
+
+// The writer is let in by framefilter's read end, fills the pipe and closes it before the reader
+// opens it: opening the FIFO again would wait for a writer that has gone.
+TEST_F(FramefilterInput, PlaysAFifoThatItsWriterFilledAndClosedFirst)
+{
+    const std::string bytes = xh::read_file(small_clip());
+    ASSERT_LT(bytes.size(), 64u * 1024) << "the whole clip must fit in the pipe";
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { xh::write_bytes(fifo, bytes); });
+    child = xh::spawn({FRAMEFILTER_PATH, fifo});
+    expect_played_quietly();
+    // A reader of the test's own lets the writer go, should framefilter never have opened the FIFO.
+    const int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    close(release);
 }
 
 // Opening a FIFO blocks until a writer comes, with the windows up: one line says why.
@@ -299,6 +350,13 @@ TEST_F(FramefilterInput, SaysWhatItWaitsForOnAFifoWithNoWriterThenPlaysIt)
     EXPECT_TRUE(xh::window_exists("Original"));
     xh::write_bytes(fifo, xh::read_file(clip));
     expect_played_quietly(line);
+
+    // The windows still answer while it waits.
+    child = xh::spawn({FRAMEFILTER_PATH, fifo});
+    ASSERT_TRUE(xh::wait_until([&] { return err() == line; }, bound)) << err();
+    xh::request_close(xh::find_window("Original", xh::patience));
+    EXPECT_EQ(xh::wait_exit(child, bound), 0);
+    EXPECT_EQ(xh::read_file(child.out_path), "");
 }
 
 // The geometry line is the program's one output: when it cannot be delivered the program says so

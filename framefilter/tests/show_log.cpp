@@ -4,6 +4,7 @@
 // frame.
 //   SHOW_LOG=PATH              one line per show: the window's title and picture_hash of the picture
 //   SHOW_LOG_CLOSE_AFTER=K     after the K-th show into "Original", close "Processed"
+//   SHOW_LOG_TIMES=PATH        one line per show into "Original": its time on CLOCK_MONOTONIC, in ns
 #include "picture_hash.hpp"
 #include "windowing.hpp"
 
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -86,6 +88,14 @@ void imshow(const String& title, InputArray picture)
         std::fprintf(log, "%s %016llx\n", title.c_str(),
                      static_cast<unsigned long long>(picture_hash(picture.getMat())));
         std::fflush(log);
+    }
+    static FILE* times =
+        std::getenv("SHOW_LOG_TIMES") ? std::fopen(std::getenv("SHOW_LOG_TIMES"), "w") : nullptr;
+    if (times != nullptr && title == "Original") {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::fprintf(times, "%lld\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+        std::fflush(times);
     }
     if (title == "Original" && ++originals == close_after)
         close_window("Processed");

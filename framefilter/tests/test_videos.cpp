@@ -103,6 +103,25 @@ bool write_trail_camera_avi(const std::string& dir, const std::string& path, cv:
     return ffmpeg("-f mjpeg -i " + joined + " -c copy -r 25 " + path);
 }
 
+bool write_mjpeg_avi_with_undecodable_frame(const std::string& path, int frames, int bad)
+{
+    const std::string whole = path + ".whole.avi";
+    if (!ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25 -frames:v " + std::to_string(frames)
+                + " -c:v mjpeg " + whole))
+        return false;
+    std::string bytes = xh::read_file(whole);
+    std::remove(whole.c_str());
+    const std::string start_of_image = "\xff\xd8\xff";
+    std::size_t at = bytes.find(start_of_image);
+    for (int frame = 0; frame < bad && at != std::string::npos; ++frame)
+        at = bytes.find(start_of_image, at + 1);
+    if (at == std::string::npos)
+        return false;
+    bytes.replace(at, start_of_image.size(), start_of_image.size(), '\0');
+    xh::write_bytes(path, bytes);
+    return true;
+}
+
 std::string geometry_line(int rows, int cols, int channels)
 {
     return "Processing a " + std::to_string(rows) + "x" + std::to_string(cols) + " image with "

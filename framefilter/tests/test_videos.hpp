@@ -48,6 +48,10 @@ void write_prefix(const std::string& from, const std::string& to, std::size_t by
 // 4:2:0 ones, all `size`, joined and copied into AVI without re-encoding.
 bool write_trail_camera_avi(const std::string& dir, const std::string& path, cv::Size size, int later_frames);
 
+// A Motion JPEG AVI of `frames` frames in which frame `bad` has lost its JPEG start marker: the
+// frame decodes to nothing, the AVI around it is intact.
+bool write_mjpeg_avi_with_undecodable_frame(const std::string& path, int frames, int bad);
+
 // The line framefilter prints when playback starts.
 std::string geometry_line(int rows, int cols, int channels);
 

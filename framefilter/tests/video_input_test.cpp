@@ -25,9 +25,20 @@ TEST_F(VideoInput, PathProblemsAreFoundBeforeDecoding)
     EXPECT_EQ(path_problem(dir + "/empty.avi"), "the file is empty");
     xh::write_bytes(dir + "/some.avi", "x");
     EXPECT_EQ(path_problem(dir + "/some.avi"), "");
-    // Patterns and URLs name no single file; the readers judge them.
+    EXPECT_EQ(path_problem("rtsp://camera.invalid/stream"), "") << "URLs are left to the readers";
+
+    // A sequence is there when its image 0 or 1 is; the readers judge the images.
+    EXPECT_EQ(path_problem(dir + "/f%03d.png"),
+              "no image of the sequence exists (neither '" + dir + "/f000.png' nor '" + dir + "/f001.png')");
+    xh::write_bytes(dir + "/f001.png", "x");
     EXPECT_EQ(path_problem(dir + "/f%03d.png"), "");
-    EXPECT_EQ(path_problem("rtsp://camera.invalid/stream"), "");
+    // A name that is no pattern the sequence reader takes is a file name, and an existing file is a
+    // file whatever its name.
+    EXPECT_EQ(path_problem(dir + "/my%20dog.avi"), "No such file or directory");
+    xh::write_bytes(dir + "/f%2d.avi", "x");
+    EXPECT_EQ(path_problem(dir + "/f%2d.avi"), "");
+    EXPECT_FALSE(names_image_sequence(dir + "/f%2d.avi"));
+    EXPECT_EQ(reader_order(dir + "/f%2d.avi", ""), (std::vector<int>{cv::CAP_FFMPEG}));
 }
 
 TEST(ReaderChoice, ImageSequencePatterns)
@@ -37,6 +48,11 @@ TEST(ReaderChoice, ImageSequencePatterns)
     EXPECT_FALSE(names_image_sequence("clip.avi"));
     EXPECT_FALSE(names_image_sequence("100%.avi"));
     EXPECT_FALSE(names_image_sequence("50%s.avi"));
+    EXPECT_TRUE(names_image_sequence("f%u.png"));
+    EXPECT_TRUE(names_image_sequence("f%5d.png"));
+    EXPECT_FALSE(names_image_sequence("my%20dog.avi")) << "one digit of width at most";
+    EXPECT_FALSE(names_image_sequence("f%d_%d.png")) << "one pattern only";
+    EXPECT_FALSE(names_image_sequence("50% of f%d.png")) << "the first '%' only";
     EXPECT_EQ(reader_order("frames/f%d.png", ""), (std::vector<int>{cv::CAP_IMAGES, cv::CAP_FFMPEG}));
     EXPECT_EQ(reader_order("clip.avi", "not a RIFF header"), (std::vector<int>{cv::CAP_FFMPEG}));
 }
@@ -95,6 +111,22 @@ TEST_F(VideoInput, TrailCameraMotionJpegIsReadToTheEnd)
     }
     close_video(capture);
     EXPECT_EQ(count, 13);
+}
+
+TEST_F(VideoInput, AnUndecodableMotionJpegFrameIsSkippedAndTheRestRead)
+{
+    const std::string damaged = dir + "/damaged.avi";
+    ASSERT_TRUE(tv::write_mjpeg_avi_with_undecodable_frame(damaged, 30, 10)) << "needs the ffmpeg tool";
+    ASSERT_EQ(reader_order(damaged, file_head(damaged, 64 * 1024)).front(), cv::CAP_OPENCV_MJPEG);
+
+    cv::VideoCapture capture;
+    cv::Mat frame;
+    ASSERT_TRUE(open_video(damaged, capture, frame));
+    int count = 1;
+    while (read_frame(capture, frame))
+        ++count;
+    close_video(capture);
+    EXPECT_EQ(count, 29) << "every frame but the damaged one";
 }
 
 TEST_F(VideoInput, ReadersStayQuietOnStandardError)

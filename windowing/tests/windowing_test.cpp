@@ -69,4 +69,24 @@ TEST(Windowing, AClosedWindowLeavesTheScreen)
     EXPECT_FALSE(xh::window_exists(title)) << "gone by the time close_window returns";
 }
 
+// Without XDG_RUNTIME_DIR (root's session, or under sudo) a program's window opens without a word
+// from the toolkit. rectsketch stands for the three programs, which open their windows alike.
+TEST(Windowing, AProgramWithoutARuntimeDirectoryOpensItsWindowSilently)
+{
+    const std::string tmp = xh::make_temp_dir();
+    xh::child_process child = xh::spawn({RECTSKETCH_PATH}, {"XDG_RUNTIME_DIR", "TMPDIR=" + tmp});
+    const xh::window_id window = xh::find_window("Box Example", xh::patience);
+    // A key is taken once the canvas shows.
+    const cv::Mat canvas = cv::Mat::zeros(200, 200, CV_8UC3);
+    const bool shown =
+        window != 0
+        && xh::wait_until([&] { return xh::find_exactly(xh::capture(window), canvas).x >= 0; }, xh::patience);
+    EXPECT_TRUE(shown) << xh::read_file(child.err_path);
+    if (shown)
+        xh::key(window, "Escape");
+    EXPECT_EQ(xh::wait_exit(child, xh::patience), 0);
+    EXPECT_EQ(xh::read_file(child.err_path), "");
+    xh::remove_tree(tmp);
+}
+
 } // namespace
