@@ -1,4 +1,5 @@
 #include "xharness.hpp"
+#include "wayland_backend.hpp"
 
 #include <opencv2/imgproc.hpp>
 
@@ -94,6 +95,9 @@ int ignore_x_errors(Display*, XErrorEvent*)
 child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                     const standard_streams& streams)
 {
+    // A program finds the seat's pointer only if it is there when the program starts.
+    if (wayland::chosen())
+        wayland::prepare_input();
     child_process child;
     child.out_path = unique_temp_path("stdout");
     child.err_path = unique_temp_path("stderr");
@@ -175,12 +179,17 @@ finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<
 
 ::testing::AssertionResult fails_without_display(const std::vector<std::string>& argv)
 {
-    for (const std::string& env : {std::string("DISPLAY"), std::string("DISPLAY=:987")}) {
-        const finished_run run = run_to_end(argv, {env}, patience);
+    // Neither an X display nor a Wayland one: none named, then ones that are not there. The
+    // private runtime folder holds no compositor socket that the toolkit could find by itself.
+    const std::vector<std::vector<std::string>> cases{
+        {"DISPLAY", "WAYLAND_DISPLAY", runtime_dir_setting()},
+        {"DISPLAY=:987", "WAYLAND_DISPLAY=wayland-987", runtime_dir_setting()}};
+    for (const std::vector<std::string>& env : cases) {
+        const finished_run run = run_to_end(argv, env, patience);
         if (run.status != 1 || !run.out.empty() || run.err.find("display") == std::string::npos
             || std::count(run.err.begin(), run.err.end(), '\n') != 1)
             return ::testing::AssertionFailure()
-                   << "with " << env << ": status " << run.status << ", standard output \"" << run.out
+                   << "with " << env[0] << ": status " << run.status << ", standard output \"" << run.out
                    << "\", standard error \"" << run.err << "\"";
     }
     return ::testing::AssertionSuccess();
@@ -276,6 +285,11 @@ Display* display()
 
 window_id find_window(const std::string& title, std::chrono::milliseconds timeout)
 {
+    if (wayland::chosen()) {
+        window_id found = 0;
+        wait_until([&] { return (found = wayland::find_window(title)) != 0; }, timeout);
+        return found;
+    }
     window_id found = 0;
     wait_until(
         [&] {
@@ -288,11 +302,15 @@ window_id find_window(const std::string& title, std::chrono::milliseconds timeou
 
 bool window_exists(const std::string& title)
 {
+    if (wayland::chosen())
+        return wayland::find_window(title) != 0;
     return search(display(), DefaultRootWindow(display()), title) != 0;
 }
 
 int viewable_top_level_windows()
 {
+    if (wayland::chosen())
+        return wayland::top_level_windows();
     Display* d = display();
     Window root_return = 0;
     Window parent_return = 0;
@@ -313,6 +331,8 @@ int viewable_top_level_windows()
 
 cv::Mat capture(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::capture(window);
     // Read from the screen, not the window: under a window manager the window sits in a frame
     // that may clip it, and X refuses to read a window that is not wholly visible. Only the part
     // that its ancestors leave visible is read; the rest reads as `hidden`, a colour no test
@@ -358,6 +378,8 @@ cv::Mat capture(window_id window)
 
 cv::Point screen_origin(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::screen_rect(window).tl();
     Display* d = display();
     int x = 0;
     int y = 0;
@@ -368,6 +390,8 @@ cv::Point screen_origin(window_id window)
 
 cv::Rect screen_rect(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::screen_rect(window);
     XWindowAttributes attributes;
     if (XGetWindowAttributes(display(), window, &attributes) == 0)
         return {};
@@ -405,18 +429,24 @@ cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle)
 
 void move_pointer(cv::Point screen)
 {
+    if (wayland::chosen())
+        return wayland::move_pointer(screen);
     XTestFakeMotionEvent(display(), -1, screen.x, screen.y, CurrentTime);
     XSync(display(), False);
 }
 
 void press_button(int button)
 {
+    if (wayland::chosen())
+        return wayland::set_button(button, true);
     XTestFakeButtonEvent(display(), button, True, CurrentTime);
     XSync(display(), False);
 }
 
 void release_button(int button)
 {
+    if (wayland::chosen())
+        return wayland::set_button(button, false);
     XTestFakeButtonEvent(display(), button, False, CurrentTime);
     XSync(display(), False);
 }
@@ -463,6 +493,8 @@ KeyCode keycode_for(Display* d, KeySym sym)
 
 void key(window_id focus, const std::string& keysym_name)
 {
+    if (wayland::chosen())
+        return wayland::key(focus, keysym_name);
     Display* d = display();
     XSetInputFocus(d, focus, RevertToParent, CurrentTime);
     const KeyCode code = keycode_for(d, XStringToKeysym(keysym_name.c_str()));
@@ -483,6 +515,8 @@ int end_with_key(child_process& child, window_id window, const std::string& keys
 
 void request_close(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::request_close(window);
     Display* d = display();
     XEvent event{};
     event.xclient.type = ClientMessage;
@@ -497,12 +531,16 @@ void request_close(window_id window)
 
 void raise(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::raise(window);
     XRaiseWindow(display(), window);
     XSync(display(), False);
 }
 
 void move_window(window_id window, cv::Point screen)
 {
+    if (wayland::chosen())
+        return wayland::move_window(window, screen);
     XMoveWindow(display(), window, screen.x, screen.y);
     XSync(display(), False);
 }
