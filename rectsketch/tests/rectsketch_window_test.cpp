@@ -189,6 +189,7 @@ TEST_F(RectsketchWindow, ClosingTheWindowEndsTheProgramEvenInADrag)
         xh::request_close(window);
         EXPECT_EQ(exit_status(), 0);
         EXPECT_FALSE(xh::window_exists(title));
+        EXPECT_EQ(xh::read_file(child.err_path), "") << "a line after the close";
     }
 }
 

@@ -15,10 +15,12 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace xharness::wayland {
 
@@ -53,11 +55,34 @@ const wl_interface virtual_pointer_interface = {"zwlr_virtual_pointer_v1", 1, 9,
                                                 pointer_requests,          0, nullptr};
 enum pointer_request : uint32_t { motion_absolute = 1, button = 2, frame = 4 };
 
+// The same for the virtual-keyboard protocol (zwp_virtual_keyboard_v1, version 1).
+extern const wl_interface virtual_keyboard_interface;
+const wl_interface* create_keyboard_types[] = {&wl_seat_interface, &virtual_keyboard_interface};
+const wl_message keyboard_manager_requests[] = {
+    {"create_virtual_keyboard", "on", create_keyboard_types},
+};
+const wl_interface keyboard_manager_interface = {"zwp_virtual_keyboard_manager_v1", 1, 1,
+                                                 keyboard_manager_requests,         0, nullptr};
+const wl_message keyboard_requests[] = {
+    {"keymap", "uhu", no_types},
+    {"key", "uuu", no_types},
+    {"modifiers", "uuuu", no_types},
+    {"destroy", "", no_types},
+};
+const wl_interface virtual_keyboard_interface = {"zwp_virtual_keyboard_v1", 1, 4,
+                                                 keyboard_requests,         0, nullptr};
+enum keyboard_request : uint32_t { keymap = 0, key_event = 1, modifiers = 2 };
+const uint32_t keymap_format_xkb_v1 = 1;
+
 struct input_connection {
     wl_display* display = nullptr;
     wl_seat* seat = nullptr;
     wl_proxy* manager = nullptr;
     wl_proxy* pointer = nullptr;
+    wl_proxy* keyboard_manager = nullptr;
+    wl_proxy* keyboard = nullptr;
+    std::vector<std::string> keysyms; // the keyboard's keys, in order of their codes
+    uint32_t locked = 0;              // the lock modifiers in effect
 };
 
 void on_global(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t)
@@ -67,6 +92,9 @@ void on_global(void* data, wl_registry* registry, uint32_t name, const char* int
         connection->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
     else if (std::strcmp(interface, manager_interface.name) == 0)
         connection->manager = static_cast<wl_proxy*>(wl_registry_bind(registry, name, &manager_interface, 1));
+    else if (std::strcmp(interface, keyboard_manager_interface.name) == 0)
+        connection->keyboard_manager =
+            static_cast<wl_proxy*>(wl_registry_bind(registry, name, &keyboard_manager_interface, 1));
 }
 void on_global_remove(void*, wl_registry*, uint32_t) {}
 const wl_registry_listener registry_listener = {on_global, on_global_remove};
@@ -84,9 +112,11 @@ input_connection& input()
         wl_registry* registry = wl_display_get_registry(c.display);
         wl_registry_add_listener(registry, &registry_listener, &c);
         wl_display_roundtrip(c.display);
-        if (c.manager == nullptr)
-            give_up("the Wayland compositor offers no virtual pointer (zwlr_virtual_pointer_manager_v1)");
+        if (c.manager == nullptr || c.keyboard_manager == nullptr || c.seat == nullptr)
+            give_up("the Wayland compositor offers no seat, virtual pointer or virtual keyboard");
         c.pointer = wl_proxy_marshal_flags(c.manager, 0, &virtual_pointer_interface, 1, 0, c.seat, nullptr);
+        c.keyboard =
+            wl_proxy_marshal_flags(c.keyboard_manager, 0, &virtual_keyboard_interface, 1, 0, c.seat, nullptr);
         wl_display_roundtrip(c.display);
         return c;
     }();
@@ -138,6 +168,47 @@ bool read_all(int fd, void* data, std::size_t size)
         size -= static_cast<std::size_t>(got);
     }
     return true;
+}
+
+// An XKB keymap with one key for each keysym, key code 9 for the first. Num Lock locks the
+// modifier that it locks on a PC keyboard (Mod2).
+std::string keymap_text(const std::vector<std::string>& keysyms)
+{
+    std::string codes;
+    std::string symbols;
+    for (std::size_t i = 0; i < keysyms.size(); ++i) {
+        const std::string key = "<K" + std::to_string(i) + ">";
+        codes += key + " = " + std::to_string(9 + i) + ";\n";
+        symbols += "key " + key + " {[ " + keysyms[i] + " ]};\n";
+        if (keysyms[i] == "Num_Lock")
+            symbols += "modifier_map Mod2 { " + key + " };\n";
+    }
+    return "xkb_keymap {\nxkb_keycodes \"harness\" {\nminimum = 8;\nmaximum = 255;\n" + codes
+           + "};\nxkb_types \"harness\" { include \"complete\" };\n"
+             "xkb_compatibility \"harness\" { include \"complete\" };\n"
+             "xkb_symbols \"harness\" {\n"
+           + symbols + "};\n};\n";
+}
+
+// Gives the virtual keyboard a keymap that has `keysym_name` too, when it has not yet; returns the
+// key's code as the kernel numbers it (XKB's less 8).
+uint32_t key_code_for(input_connection& c, const std::string& keysym_name)
+{
+    const auto known = std::find(c.keysyms.begin(), c.keysyms.end(), keysym_name);
+    if (known != c.keysyms.end())
+        return static_cast<uint32_t>(known - c.keysyms.begin()) + 1;
+    c.keysyms.push_back(keysym_name);
+    const std::string text = keymap_text(c.keysyms);
+    const int fd = memfd_create("keymap", MFD_CLOEXEC);
+    if (fd < 0 || !write_all(fd, text.c_str(), text.size() + 1))
+        give_up("cannot hand the virtual keyboard its keymap");
+    wl_proxy_marshal_flags(c.keyboard, keymap, nullptr, 1, 0, keymap_format_xkb_v1, fd,
+                           static_cast<uint32_t>(text.size() + 1));
+    // A new keymap starts with no lock in effect: the locks that were stay on.
+    wl_proxy_marshal_flags(c.keyboard, modifiers, nullptr, 1, 0, 0u, 0u, c.locked, 0u);
+    wl_display_roundtrip(c.display);
+    close(fd);
+    return static_cast<uint32_t>(c.keysyms.size());
 }
 
 int ipc_socket()
@@ -330,9 +401,21 @@ void key(unsigned long focus, const std::string& keysym_name)
         command(con(focus) + "focus");
     if (!plain_name(keysym_name))
         give_up("not a keysym name: " + keysym_name);
-    // wtype maps any keysym to a key of its own virtual keyboard, so no spare key code is needed.
-    if (std::system(("wtype -k " + keysym_name).c_str()) != 0)
-        give_up("wtype could not press " + keysym_name);
+    const std::lock_guard lock(input_mutex);
+    input_connection& c = input();
+    // The keyboard's keymap has a key for every keysym asked for, so no spare key code is needed.
+    const uint32_t code = key_code_for(c, keysym_name);
+    wl_proxy_marshal_flags(c.keyboard, key_event, nullptr, 1, 0, now_ms(), code, 1u);
+    // The compositor keeps no state of a virtual keyboard's keys: a lock key's press toggles the
+    // modifier it locks here (Caps Lock: Lock, Num Lock: Mod2), as it would on a real keyboard.
+    const uint32_t lock_bit = keysym_name == "Caps_Lock" ? 1u << 1 : keysym_name == "Num_Lock" ? 1u << 4 : 0u;
+    if (lock_bit != 0) {
+        c.locked ^= lock_bit;
+        wl_proxy_marshal_flags(c.keyboard, modifiers, nullptr, 1, 0, 0u, 0u, c.locked, 0u);
+    }
+    wl_proxy_marshal_flags(c.keyboard, key_event, nullptr, 1, 0, now_ms(), code, 0u);
+    if (wl_display_roundtrip(c.display) < 0)
+        give_up("lost the connection to the Wayland compositor");
 }
 
 void request_close(unsigned long window)

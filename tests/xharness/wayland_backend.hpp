@@ -1,6 +1,6 @@
 // The harness's window calls on a Wayland compositor (sway): windows looked up, moved and closed
-// through sway's IPC, pixels read with grim, pointer input through a virtual pointer of this
-// process, keys through wtype's virtual keyboard. Window ids are sway's container ids.
+// through sway's IPC, pixels read with grim, input through a virtual pointer and a virtual
+// keyboard of this process. Window ids are sway's container ids.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -12,7 +12,8 @@ namespace xharness::wayland {
 // True when the tests run on a Wayland compositor: WAYLAND_DISPLAY is set and DISPLAY is not.
 bool chosen();
 
-// Makes the virtual pointer now, so that a program started after it sees a seat with a pointer.
+// Makes the virtual pointer and keyboard now, so that a program started after them sees a seat
+// with both.
 void prepare_input();
 
 unsigned long find_window(const std::string& title);

@@ -179,11 +179,13 @@ finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<
 
 ::testing::AssertionResult fails_without_display(const std::vector<std::string>& argv)
 {
-    // Neither an X display nor a Wayland one: none named, then ones that are not there. The
-    // private runtime folder holds no compositor socket that the toolkit could find by itself.
+    // Neither an X display nor a Wayland one: none named, then ones that are not there, with the
+    // toolkit left to choose its platform. The private runtime folder holds no compositor socket
+    // that the toolkit could find by itself.
     const std::vector<std::vector<std::string>> cases{
-        {"DISPLAY", "WAYLAND_DISPLAY", runtime_dir_setting()},
-        {"DISPLAY=:987", "WAYLAND_DISPLAY=wayland-987", runtime_dir_setting()}};
+        {"DISPLAY", "WAYLAND_DISPLAY", runtime_dir_setting(), "QT_QPA_PLATFORM", "GDK_BACKEND"},
+        {"DISPLAY=:987", "WAYLAND_DISPLAY=wayland-987", runtime_dir_setting(), "QT_QPA_PLATFORM",
+         "GDK_BACKEND"}};
     for (const std::vector<std::string>& env : cases) {
         const finished_run run = run_to_end(argv, env, patience);
         if (run.status != 1 || !run.out.empty() || run.err.find("display") == std::string::npos
