@@ -19,7 +19,8 @@ class RectsketchWindow : public ::testing::Test {
     {
         std::vector<std::string> argv{RECTSKETCH_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        child = xh::spawn(argv, {}, streams);
+        // A desktop session's runtime folder: without one Qt adds a complaint to standard error.
+        child = xh::spawn(argv, {xh::runtime_dir_setting()}, streams);
         window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; stderr:\n"
                               << xh::read_file(child.err_path);

@@ -18,7 +18,6 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,9 +31,10 @@ namespace {
     std::exit(1);
 }
 
-// The calls and events of the virtual-pointer protocol (zwlr_virtual_pointer_v1, version 1) that
-// the harness uses, as libwayland-client marshals them: each message's name, argument signature
-// and the interfaces of its object arguments, in the protocol's order of opcodes.
+// The requests of the virtual-pointer protocol (zwlr_virtual_pointer_v1, version 1), as
+// libwayland-client marshals them: each one's name, argument signature and the interfaces of its
+// object arguments, in the protocol's order of opcodes. No Debian 12 package ships the
+// protocol's description, so there is none for wayland-scanner to read.
 const wl_interface* no_types[5] = {};
 extern const wl_interface virtual_pointer_interface;
 const wl_interface* create_pointer_types[] = {&wl_seat_interface, &virtual_pointer_interface};
@@ -101,7 +101,8 @@ const wl_registry_listener registry_listener = {on_global, on_global_remove};
 
 std::mutex input_mutex;
 
-// This process's connection and virtual pointer, made on first use and kept for its life.
+// This process's connection, virtual pointer and virtual keyboard, made on first use and kept for
+// its life.
 input_connection& input()
 {
     static input_connection connection = [] {
