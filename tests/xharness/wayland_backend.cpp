@@ -410,9 +410,21 @@ void set_button(int x_button, bool pressed)
     pointer_event(button, code, pressed ? 1u : 0u);
 }
 
+// Whether the window has the keyboard focus already.
+bool focused(unsigned long window)
+{
+    bool answer = false;
+    each_view(ipc(get_tree), [&](const nlohmann::json& view) {
+        answer = answer || (view.value("id", 0ul) == window && view.value("focused", false));
+    });
+    return answer;
+}
+
 void key(unsigned long focus, const std::string& keysym_name)
 {
-    if (focus != 0)
+    // Focused only when it is not: a focus change sends the window a new state to acknowledge, and
+    // sway holds back what follows (a close, say) until the program has done so or 200 ms passed.
+    if (focus != 0 && !focused(focus))
         command(con(focus) + "focus");
     if (!plain_name(keysym_name))
         give_up("not a keysym name: " + keysym_name);
