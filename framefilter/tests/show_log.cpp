@@ -50,10 +50,26 @@ Window titled(Display* d, Window parent, const char* title)
     return found;
 }
 
-// Sends WM_DELETE_WINDOW to the window and lets the toolkit take it in, as a close comes in while
-// the program waits for a key.
+// Whether the windows are on a Wayland compositor (sway, as the tests run it) rather than on X.
+bool on_wayland()
+{
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* x = std::getenv("DISPLAY");
+    return wayland != nullptr && *wayland != '\0' && (x == nullptr || *x == '\0');
+}
+
+// Sends WM_DELETE_WINDOW to the window (on Wayland, has sway close it) and lets the toolkit take it
+// in, as a close comes in while the program waits for a key.
 void close_window(const char* title)
 {
+    if (on_wayland()) {
+        const std::string command = "swaymsg -q '[title=\"^" + std::string(title) + "$\"] kill'";
+        if (std::system(command.c_str()) != 0)
+            std::fprintf(stderr, "show_log: sway did not close %s\n", title);
+        while (window_is_open(title))
+            cv::pollKey();
+        return;
+    }
     Display* d = XOpenDisplay(nullptr);
     XEvent event{};
     event.xclient.type = ClientMessage;

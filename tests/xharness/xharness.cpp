@@ -1,4 +1,5 @@
 #include "xharness.hpp"
+#include "wayland_backend.hpp"
 
 #include <opencv2/imgproc.hpp>
 
@@ -94,6 +95,9 @@ int ignore_x_errors(Display*, XErrorEvent*)
 child_process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                     const standard_streams& streams)
 {
+    // A program finds the seat's pointer only if it is there when the program starts.
+    if (wayland::chosen())
+        wayland::prepare_input();
     child_process child;
     child.out_path = unique_temp_path("stdout");
     child.err_path = unique_temp_path("stderr");
@@ -175,16 +179,23 @@ finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<
 
 ::testing::AssertionResult fails_without_display(const std::vector<std::string>& argv)
 {
-    // Nowhere to draw: no X display, no Wayland display, and the toolkit left to choose.
+    // Neither an X display nor a Wayland one: none named, then ones that are not there, with the
+    // toolkit left to choose its platform. The private runtime folder holds no compositor socket
+    // that the toolkit could find by itself. The line names both displays.
     const std::string wayland = "cvtrio-no-such-wayland-display";
-    for (const std::string& x : {std::string("DISPLAY"), std::string("DISPLAY=:987")}) {
-        const finished_run run =
-            run_to_end(argv, {x, "WAYLAND_DISPLAY=" + wayland, "QT_QPA_PLATFORM", "GDK_BACKEND"}, patience);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"DISPLAY", "WAYLAND_DISPLAY", runtime_dir_setting(), "QT_QPA_PLATFORM", "GDK_BACKEND"},
+         "wayland-0"},
+        {{"DISPLAY=:987", "WAYLAND_DISPLAY=" + wayland, runtime_dir_setting(), "QT_QPA_PLATFORM",
+          "GDK_BACKEND"},
+         wayland}};
+    for (const auto& [env, wayland_name] : cases) {
+        const finished_run run = run_to_end(argv, env, patience);
         if (run.status != 1 || !run.out.empty() || run.err.find("X display") == std::string::npos
-            || run.err.find("Wayland display at '" + wayland + "'") == std::string::npos
+            || run.err.find("Wayland display at '" + wayland_name + "'") == std::string::npos
             || std::count(run.err.begin(), run.err.end(), '\n') != 1)
             return ::testing::AssertionFailure()
-                   << "with " << x << ": status " << run.status << ", standard output \"" << run.out
+                   << "with " << env[0] << ": status " << run.status << ", standard output \"" << run.out
                    << "\", standard error \"" << run.err << "\"";
     }
     return ::testing::AssertionSuccess();
@@ -280,6 +291,11 @@ Display* display()
 
 window_id find_window(const std::string& title, std::chrono::milliseconds timeout)
 {
+    if (wayland::chosen()) {
+        window_id found = 0;
+        wait_until([&] { return (found = wayland::find_window(title)) != 0; }, timeout);
+        return found;
+    }
     window_id found = 0;
     wait_until(
         [&] {
@@ -292,11 +308,15 @@ window_id find_window(const std::string& title, std::chrono::milliseconds timeou
 
 bool window_exists(const std::string& title)
 {
+    if (wayland::chosen())
+        return wayland::find_window(title) != 0;
     return search(display(), DefaultRootWindow(display()), title) != 0;
 }
 
 int viewable_top_level_windows()
 {
+    if (wayland::chosen())
+        return wayland::top_level_windows();
     Display* d = display();
     Window root_return = 0;
     Window parent_return = 0;
@@ -317,6 +337,8 @@ int viewable_top_level_windows()
 
 cv::Mat capture(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::capture(window);
     // Read from the screen, not the window: under a window manager the window sits in a frame
     // that may clip it, and X refuses to read a window that is not wholly visible. Only the part
     // that its ancestors leave visible is read; the rest reads as `hidden`, a colour no test
@@ -362,6 +384,8 @@ cv::Mat capture(window_id window)
 
 cv::Point screen_origin(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::screen_rect(window).tl();
     Display* d = display();
     int x = 0;
     int y = 0;
@@ -372,6 +396,8 @@ cv::Point screen_origin(window_id window)
 
 cv::Rect screen_rect(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::screen_rect(window);
     XWindowAttributes attributes;
     if (XGetWindowAttributes(display(), window, &attributes) == 0)
         return {};
@@ -409,18 +435,24 @@ cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle)
 
 void move_pointer(cv::Point screen)
 {
+    if (wayland::chosen())
+        return wayland::move_pointer(screen);
     XTestFakeMotionEvent(display(), -1, screen.x, screen.y, CurrentTime);
     XSync(display(), False);
 }
 
 void press_button(int button)
 {
+    if (wayland::chosen())
+        return wayland::set_button(button, true);
     XTestFakeButtonEvent(display(), button, True, CurrentTime);
     XSync(display(), False);
 }
 
 void release_button(int button)
 {
+    if (wayland::chosen())
+        return wayland::set_button(button, false);
     XTestFakeButtonEvent(display(), button, False, CurrentTime);
     XSync(display(), False);
 }
@@ -467,6 +499,8 @@ KeyCode keycode_for(Display* d, KeySym sym)
 
 void key(window_id focus, const std::string& keysym_name)
 {
+    if (wayland::chosen())
+        return wayland::key(focus, keysym_name);
     Display* d = display();
     XSetInputFocus(d, focus, RevertToParent, CurrentTime);
     const KeyCode code = keycode_for(d, XStringToKeysym(keysym_name.c_str()));
@@ -487,6 +521,8 @@ int end_with_key(child_process& child, window_id window, const std::string& keys
 
 void request_close(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::request_close(window);
     Display* d = display();
     XEvent event{};
     event.xclient.type = ClientMessage;
@@ -501,12 +537,16 @@ void request_close(window_id window)
 
 void raise(window_id window)
 {
+    if (wayland::chosen())
+        return wayland::raise(window);
     XRaiseWindow(display(), window);
     XSync(display(), False);
 }
 
 void move_window(window_id window, cv::Point screen)
 {
+    if (wayland::chosen())
+        return wayland::move_window(window, screen);
     XMoveWindow(display(), window, screen.x, screen.y);
     XSync(display(), False);
 }

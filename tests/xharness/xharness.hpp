@@ -1,6 +1,7 @@
 // Test support: files and folders, pixel comparison, and the real programs in real windows:
 // start them, find their windows on the X server named by DISPLAY (Xvfb in the test run), drive
-// them with XTest input and read their pixels back.
+// them with XTest input and read their pixels back; or the same on a Wayland compositor (sway,
+// started by tools/on-wayland) when only WAYLAND_DISPLAY is set.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,7 +19,8 @@ namespace xharness {
 // or a program to end) before it gives up: generous, so that a loaded machine still passes.
 inline constexpr std::chrono::seconds patience{10};
 
-// An X window id; Xlib.h stays out of this header, its macros clash with GoogleTest.
+// An X window id, or sway's container id on Wayland; Xlib.h stays out of this header, its macros
+// clash with GoogleTest.
 using window_id = unsigned long;
 
 struct child_process {
@@ -91,7 +93,8 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds tim
 // The viewable top-level window titled `title`, or 0 when none appears within `timeout`.
 window_id find_window(const std::string& title, std::chrono::milliseconds timeout);
 bool window_exists(const std::string& title);
-// How many top-level windows are on screen: a popup menu opening or closing changes it.
+// How many top-level windows are on screen: a popup menu opening or closing changes it on X. On
+// Wayland a menu is a popup of its window, not a window of its own, and is not counted.
 int viewable_top_level_windows();
 
 // The window's pixels as a BGR image, its position on the screen, and the area it covers there.
@@ -107,12 +110,14 @@ cv::Mat empty_window_pixels(const std::vector<std::string>& env, std::chrono::mi
 // Where `needle` appears exactly inside `haystack`, or (-1, -1).
 cv::Point find_exactly(const cv::Mat& haystack, const cv::Mat& needle);
 
-// XTest input. Coordinates are screen coordinates; buttons are X's (1 left, 2 middle, 3 right).
+// Input: XTest on X, a virtual pointer and a virtual keyboard on Wayland. Coordinates are
+// screen coordinates; buttons are X's (1 left, 2 middle, 3 right).
 void move_pointer(cv::Point screen);
 void press_button(int button);
 void release_button(int button);
 void click(cv::Point screen, int button = 1);
-// A keysym that no key produces (braille_dots_1245, say) is first given to a spare key code.
+// A keysym that no key produces (braille_dots_1245, say) is first given to a spare key code (on
+// Wayland the virtual keyboard's keymap gets a key for it).
 // `focus` 0 focuses no window: the key then reaches only a window that holds the keyboard, such as
 // an open menu.
 void key(window_id focus, const std::string& keysym_name);
@@ -123,11 +128,12 @@ void key(window_id focus, const std::string& keysym_name);
 // window (seen on Debian 13 under load, outside the programs).
 int end_with_key(child_process& child, window_id window, const std::string& keysym_name);
 
-// Asks the window to close, as a window manager's close button does (WM_DELETE_WINDOW).
+// Asks the window to close, as a window manager's close button does (WM_DELETE_WINDOW; sway's kill).
 void request_close(window_id window);
 void raise(window_id window);
 
-// Moves a top-level window so that its top-left corner is at `screen` (no window manager runs).
+// Moves a top-level window so that its top-left corner is at `screen` (no window manager runs on
+// X; on Wayland the windows float).
 void move_window(window_id window, cv::Point screen);
 
 } // namespace xharness
