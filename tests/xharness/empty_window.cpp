@@ -14,6 +14,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: empty_window TITLE\n");
         return 2;
     }
+    // Where the programs would draw: on Wayland, with no X display, Qt is sent there as they send it.
+    if (!display_reachable("empty_window"))
+        return 1;
     std::printf("%s\n", windows_drawn_by_gtk() ? "gtk" : "qt");
     std::fflush(stdout);
     cv::namedWindow(argv[1], cv::WINDOW_AUTOSIZE);

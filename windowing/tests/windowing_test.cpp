@@ -16,7 +16,7 @@ namespace xh = xharness;
 // paints it only while it handles events.
 xh::window_id shown_window(const std::string& title)
 {
-    if (!open_window("windowing_test", title))
+    if (!display_reachable("windowing_test") || !open_window("windowing_test", title))
         return 0;
     cv::imshow(title, cv::Mat::zeros(60, 80, CV_8UC3));
     xh::window_id window = 0;
