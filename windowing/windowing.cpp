@@ -196,7 +196,7 @@ bool display_reachable(const char* program)
 void provide_runtime_dir()
 {
     const char* named = std::getenv("XDG_RUNTIME_DIR");
-    if ((named != nullptr && *named != '\0') || windows_drawn_by_gtk())
+    if (named != nullptr && *named != '\0')
         return;
     const passwd* user = getpwuid(geteuid());
     if (user == nullptr)

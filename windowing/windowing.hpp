@@ -16,7 +16,8 @@ bool display_reachable(const char* program);
 // Qt wants a private runtime directory. Without XDG_RUNTIME_DIR (root's session, sudo) it makes
 // TMPDIR/runtime-USER itself and says so on standard error; this makes that same directory and
 // names it in XDG_RUNTIME_DIR, so that the toolkit starts without a word. Call it before the first
-// window opens; open_window does. GTK makes do without the variable, silently, and is left alone.
+// window opens; open_window does. GTK on X makes do without the variable, but on Wayland it cannot
+// start without one, so both toolkits get it.
 void provide_runtime_dir();
 
 // Opens the window titled `title`, sized to its picture. When the toolkit cannot start (GTK on a
