@@ -35,6 +35,12 @@ bool both_windows_open()
     return window_is_open(original_title) && window_is_open(processed_title);
 }
 
+// Esc (the low byte of the key code) or a closed window ends the program's wait.
+bool esc_or_closed(int key)
+{
+    return (key & 0xff) == esc_key || !both_windows_open();
+}
+
 void play(cv::VideoCapture& capture, cv::Mat& frame)
 {
     // Showing into a closed window would open it again, so a close ends playback before the next
@@ -46,7 +52,7 @@ void play(cv::VideoCapture& capture, cv::Mat& frame)
             break;
         cv::imshow(processed_title, frame);
         const int key = cv::waitKeyEx(frame_wait_ms);
-        if ((key & 0xff) == esc_key || !both_windows_open())
+        if (esc_or_closed(key))
             break;
     }
 }
@@ -65,7 +71,7 @@ bool wait_for_pipe(int fd, const std::string& path)
             announced = true;
         }
         const int key = cv::waitKeyEx(frame_wait_ms);
-        if ((key & 0xff) == esc_key || !both_windows_open())
+        if (esc_or_closed(key))
             return false;
     }
     return true;

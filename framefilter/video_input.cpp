@@ -27,10 +27,6 @@ bool is_mjpeg_fourcc(const std::string& fourcc)
     return upper(fourcc) == "MJPG";
 }
 
-} // namespace
-
-namespace {
-
 bool exists(const std::string& path)
 {
     struct stat info = {};
@@ -86,11 +82,15 @@ std::string path_problem(const std::string& path)
     struct stat info = {};
     if (stat(path.c_str(), &info) != 0) {
         const int error = errno;
-        // The sequence reader starts at image 0 or 1.
-        if (names_image_sequence(path) && !exists(sequence_name(path, 0)) && !exists(sequence_name(path, 1)))
-            return "no image of the sequence exists (neither '" + sequence_name(path, 0) + "' nor '"
-                   + sequence_name(path, 1) + "')";
-        return names_image_sequence(path) ? std::string() : std::strerror(error);
+        // No file has that name, so it is a sequence if it reads as one; the reader starts at
+        // image 0 or 1.
+        if (number_pattern(path).first == std::string::npos)
+            return std::strerror(error);
+        const std::string first = sequence_name(path, 0);
+        const std::string second = sequence_name(path, 1);
+        if (!exists(first) && !exists(second))
+            return "no image of the sequence exists (neither '" + first + "' nor '" + second + "')";
+        return {};
     }
     if (S_ISDIR(info.st_mode))
         return "it is a directory";
