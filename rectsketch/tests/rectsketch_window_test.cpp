@@ -60,11 +60,15 @@ class RectsketchWindow : public ::testing::Test {
         child = xh::spawn(argv, env, streams);
         window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u) << "no window \"" << title << "\" appeared; stderr:\n" << err();
+        // The picture is the black patch of exactly its size: a compositor may list the window a
+        // moment before it shows what the window drew, and the area then reads black throughout.
         const cv::Mat black = cv::Mat::zeros(200 * scale, 200 * scale, CV_8UC3);
         ASSERT_TRUE(xh::wait_until(
             [&] {
-                image_in_window = xh::find_exactly(window_pixels(), black);
-                return image_in_window.x >= 0;
+                const cv::Mat pixels = window_pixels();
+                image_in_window = xh::find_exactly(pixels, black);
+                const cv::Rect patch(image_in_window, black.size());
+                return image_in_window.x >= 0 && black_area_around(pixels, patch) == patch;
             },
             xh::patience))
             << "the window never showed a black 200 x 200 image";
