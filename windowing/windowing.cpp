@@ -247,6 +247,12 @@ void close_window(const std::string& title)
             cv::destroyWindow(title);
         } catch (const cv::Exception&) {
         }
+        // On Wayland Qt leaves the window's end in its connection's buffer until its event loop
+        // next runs, and OpenCV runs that loop no more once its last window is gone. Qt's own sync
+        // runs it once. Looked up, as the programs do not link Qt themselves.
+        using qt_sync = void (*)();
+        if (const auto sync = reinterpret_cast<qt_sync>(dlsym(RTLD_DEFAULT, "_ZN15QGuiApplication4syncEv")))
+            sync();
         return;
     }
     // GTK forgets a window closed through the window manager, and destroying one it does not know
