@@ -15,6 +15,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 # The dependencies are read off the libraries the programs link: Debian's OpenCV runtime
 # packages, libx11 and the C++ runtime.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Debian's OpenCV draws its windows with Qt 5, which needs its Wayland plugin to draw on a Wayland
+# desktop that has no XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qtwayland5)
 # Only the programs and their data go into the package, not the test harness or benchmarks.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
 include(CPack)
