@@ -102,6 +102,8 @@ const wl_registry_listener registry_listener = {on_global, on_global_remove};
 
 std::mutex input_mutex;
 
+uint32_t key_code_for(input_connection& c, const std::string& keysym_name);
+
 // This process's connection, virtual pointer and virtual keyboard, made on first use and kept for
 // its life.
 input_connection& input()
@@ -120,6 +122,9 @@ input_connection& input()
         c.keyboard =
             wl_proxy_marshal_flags(c.keyboard_manager, 0, &virtual_keyboard_interface, 1, 0, c.seat, nullptr);
         wl_display_roundtrip(c.display);
+        // A keyboard without a keymap is handed on to the programs as one (sway 1.10 does), and
+        // Qt says so on standard error: this one has a keymap from the start.
+        key_code_for(c, "Escape");
         return c;
     }();
     return connection;
