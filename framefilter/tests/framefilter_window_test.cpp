@@ -107,17 +107,20 @@ cv::Point locate(const cv::Mat& pixels, const cv::Mat& picture)
 
 // With no window manager both windows open at the same place; "Processed" then goes below
 // "Original", clear of it. Windows that a window manager placed apart stay where they are; one that
-// it places again after a move, or that grows into the other, is moved again.
+// it places again after a move, or that grows into the other, is moved again. A window manager
+// that centres new windows leaves too little room below "Original": it goes to the top left first.
 void keep_clear_of_original(xh::window_id processed)
 {
     const xh::window_id original = xh::find_window("Original", 0ms);
     if (original == 0)
         return;
-    const cv::Rect below = xh::screen_rect(original);
-    if ((below & xh::screen_rect(processed)).empty())
+    const cv::Rect above = xh::screen_rect(original);
+    if ((above & xh::screen_rect(processed)).empty())
         return;
+    if (above.tl() != cv::Point(0, 0))
+        xh::move_window(original, {0, 0});
     // Room for a window manager's title bar between the two.
-    xh::move_window(processed, {below.x, below.y + below.height + 40});
+    xh::move_window(processed, {0, above.height + 40});
 }
 
 // Records which candidate the watched window shows, if any. A capture torn between two frames
