@@ -29,7 +29,8 @@ bool open_window(const char* program, const std::string& title);
 // manager or destroyed. Showing a picture into a closed window would open it again.
 bool window_is_open(const std::string& title);
 
-// Destroys the window and lets the toolkit take it off the screen before returning.
+// Destroys the window and sends its end to the display server before returning, so that it leaves
+// the screen though no event is handled after.
 void close_window(const std::string& title);
 
 // True when OpenCV's windows are drawn by GTK, false for Qt.
