@@ -1,5 +1,7 @@
 #include "quiet_calls.hpp"
 
+#include "loaded_library.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <csignal>
@@ -9,7 +11,6 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
 #include <string>
 #include <unistd.h>
 
@@ -135,15 +136,7 @@ using ffmpeg_format_line_function = int (*)(void*, int, const char*, va_list, ch
 // The loaded libavutil, found by name: a videoio plugin may have loaded it out of global reach.
 void* loaded_libavutil()
 {
-    std::string path;
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* data) {
-            if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "/libavutil.so") == nullptr)
-                return 0;
-            *static_cast<std::string*>(data) = info->dlpi_name;
-            return 1;
-        },
-        &path);
+    const std::string path = loaded_library_path("/libavutil.so");
     return path.empty() ? nullptr : dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
 }
 

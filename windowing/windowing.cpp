@@ -1,8 +1,9 @@
 #include "windowing.hpp"
 
+#include "loaded_library.hpp"
+
 #include <X11/Xlib.h>
 #include <dlfcn.h>
-#include <link.h>
 #include <opencv2/highgui.hpp>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -18,26 +19,6 @@
 #include <vector>
 
 namespace {
-
-// The path of the first loaded library whose file name contains `name`, or "" when none is.
-std::string loaded_library_path(const char* name)
-{
-    struct search {
-        const char* name;
-        std::string path;
-    } wanted{name, {}};
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* data) {
-            auto* s = static_cast<search*>(data);
-            if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, s->name) != nullptr) {
-                s->path = info->dlpi_name;
-                return 1;
-            }
-            return 0;
-        },
-        &wanted);
-    return wanted.path;
-}
 
 // The path of the loaded OpenCV window library, or "" when OpenCV is linked in statically.
 std::string highgui_path()
@@ -176,11 +157,12 @@ bool display_reachable(const char* program)
         // on GNOME's; elsewhere it would try X alone and abort.
         if (qt_has_wayland_plugin())
             return setenv("QT_QPA_PLATFORM", "wayland", 1) == 0;
+        const auto* qt = loaded_qt();
         std::fprintf(stderr,
                      "%s: cannot open a window: no X display at '%s', and Qt has no plugin for the Wayland "
                      "display at '%s' (Debian package %s)\n",
                      program, x_display_name().c_str(), wayland_display_name().c_str(),
-                     loaded_qt() != nullptr ? loaded_qt()->wayland_package : "qtwayland5");
+                     qt != nullptr ? qt->wayland_package : "qtwayland5");
         return false;
     }
     if (platform != nullptr)
