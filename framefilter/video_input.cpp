@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -159,6 +160,11 @@ std::vector<int> reader_order(const std::string& path, const std::string& head)
 
 bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame)
 {
+    // FFmpeg's decoders report damage from their own threads, during a read or long after it, which
+    // pointing standard error away around each call cannot catch. OpenCV's FFmpeg reader sets
+    // FFmpeg's log level from this variable at every open: FFmpeg's quiet level, unless the user
+    // asked for another (OpenCV then prints FFmpeg's lines on standard output).
+    setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
     for (const int reader : reader_order(path, file_head(path, 64 * 1024))) {
         if (quietly([&] { return capture.open(path, reader) && next_decodable_frame(capture, first_frame); }))
             return true;

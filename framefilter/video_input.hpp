@@ -29,7 +29,8 @@ std::string file_head(const std::string& path, std::size_t count);
 std::vector<int> reader_order(const std::string& path, const std::string& head);
 
 // Opens `path` with the first reader of reader_order that delivers a frame, leaving that frame in
-// `first_frame`. The decoders' own diagnostics are kept off standard error.
+// `first_frame`. The decoders' own diagnostics are kept off standard error; FFmpeg's stay silent
+// unless OPENCV_FFMPEG_LOGLEVEL is set.
 bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame);
 bool read_frame(cv::VideoCapture& capture, cv::Mat& frame);
 void close_video(cv::VideoCapture& capture);
