@@ -105,8 +105,9 @@ void ask_for_one_buffer(cv::VideoCapture& capture)
 
 // The grabbed frame as a picture; false when it has none that decodes. `returned` tells whether
 // the library took the frame and so gave its buffer back to the driver; it keeps the buffer when
-// it fails on the way.
-bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame, bool& returned)
+// it fails on the way. `end_markers` tells whether a Motion JPEG frame of this camera has carried
+// the end-of-image marker yet.
+bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame, bool& returned, bool& end_markers)
 {
     returned = false;
     return quietly([&] {
@@ -119,8 +120,13 @@ bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame, bool&
         const bool taken = capture.retrieve(data, 0);
         returned = true;
         // The driver's own mark on a frame that lost data never reaches us: the library hands
-        // such a buffer out as any other.
-        if (!taken || !jpeg_frame_whole(data))
+        // such a buffer out as any other. Some cameras never write the end marker, so its absence
+        // means a frame cut short only on a camera whose frames carry it.
+        if (!taken)
+            return false;
+        if (jpeg_frame_whole(data))
+            end_markers = true;
+        else if (end_markers)
             return false;
         frame = cv::imdecode(data, cv::IMREAD_COLOR);
         return !frame.empty();
@@ -154,6 +160,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
     if (can_wait)
         ask_for_one_buffer(capture);
     const bool jpeg_undecoded = can_wait && take_jpeg_undecoded(capture);
+    bool end_markers = false;
     cv::Mat frame;
     auto last_picture = clock_type::now();
     bool frames_came = false; // since the last picture
@@ -174,7 +181,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
                 last_picture = clock_type::now();
             frames_came = true;
             bool returned = false;
-            const bool decoded = fetch(capture, jpeg_undecoded, frame, returned);
+            const bool decoded = fetch(capture, jpeg_undecoded, frame, returned, end_markers);
             grab_at_once = !returned;
             if (decoded) {
                 // Showing into a closed window would open it again.

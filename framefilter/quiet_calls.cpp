@@ -1,15 +1,11 @@
 #include "quiet_calls.hpp"
 
-#include "loaded_library.hpp"
-
 #include <opencv2/core.hpp>
 
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -124,71 +120,12 @@ void on_fatal_signal(int signal_number)
     raise(signal_number);
 }
 
-// FFmpeg's decoders report damage from their own threads, during a read or long after it, so
-// pointing standard error away around each call cannot catch them all: FFmpeg's log goes to the
-// words file instead, at the level OpenCV sets. FFmpeg is OpenCV's dependency, not ours, and OpenCV
-// may load it only for its first video: its calls are looked up among the loaded libraries.
-using ffmpeg_log_function = void (*)(void*, int, const char*, va_list);
-using ffmpeg_set_log_function = void (*)(ffmpeg_log_function);
-using ffmpeg_log_level_function = int (*)();
-using ffmpeg_format_line_function = int (*)(void*, int, const char*, va_list, char*, int, int*);
-
-// The loaded libavutil, found by name: a videoio plugin may have loaded it out of global reach.
-void* loaded_libavutil()
-{
-    const std::string path = loaded_library_path("/libavutil.so");
-    return path.empty() ? nullptr : dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-}
-
-// Looked for again until found. Only the main thread sets it, before any callback can ask.
-void* libavutil()
-{
-    static void* library = nullptr;
-    if (library == nullptr)
-        library = loaded_libavutil();
-    return library;
-}
-
-template <typename Function> Function ffmpeg_call(const char* name)
-{
-    void* const library = libavutil();
-    return library != nullptr ? reinterpret_cast<Function>(dlsym(library, name)) : nullptr;
-}
-
-void ffmpeg_log_line(void* context, int level, const char* format, va_list args)
-{
-    static const auto log_level = ffmpeg_call<ffmpeg_log_level_function>("av_log_get_level");
-    static const auto format_line = ffmpeg_call<ffmpeg_format_line_function>("av_log_format_line2");
-    if (library_words_fd < 0 || (log_level != nullptr && (level & 0xff) > log_level()))
-        return;
-    // A line may come in parts; each thread's parts join up.
-    thread_local int print_prefix = 1;
-    char line[1024];
-    int length = 0;
-    if (format_line != nullptr)
-        length = format_line(context, level, format, args, line, sizeof line, &print_prefix);
-    else
-        length = std::vsnprintf(line, sizeof line, format, args);
-    if (length > 0)
-        write_all(library_words_fd, line, std::strlen(line));
-}
-
-// OpenCV sets FFmpeg's log up again each time it opens a video (a debug variable of its own makes
-// it install a printer of its own): this is repeated around every quiet call.
-void route_ffmpeg_log()
-{
-    const auto set_log = ffmpeg_call<ffmpeg_set_log_function>("av_log_set_callback");
-    if (set_log != nullptr)
-        set_log(ffmpeg_log_line);
-}
-
 } // namespace
 
 bool quietly(const std::function<bool()>& call)
 {
     std::fflush(stderr);
     quiet_stderr();
-    route_ffmpeg_log();
     bool result = false;
     try {
         result = call();
@@ -196,7 +133,6 @@ bool quietly(const std::function<bool()>& call)
         std::fprintf(stderr, "%s\n", e.what());
         result = false;
     }
-    route_ffmpeg_log();
     restore_stderr();
     return result;
 }

@@ -8,9 +8,8 @@
 // Runs `call` with standard error pointed at a temporary file and returns its answer; a cv::Exception
 // reads as false. The libraries underneath OpenCV (FFmpeg, GStreamer, libjpeg, Qt) write their own
 // warnings straight to standard error, past OpenCV's log level: they are kept from the user, but
-// the words of the last call stay at hand for library_words and for report_fatal_signals. From the
-// first quiet call on, FFmpeg's log, which its decoders' threads also write between calls, goes to
-// the same file and never to standard error.
+// the words of the last call stay at hand for library_words and for report_fatal_signals. FFmpeg,
+// whose decoders' threads also write between calls, is kept quiet by open_video instead.
 bool quietly(const std::function<bool()>& call);
 // What the libraries wrote during the last quiet call, and the message of a cv::Exception that
 // ended it.

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -159,6 +160,11 @@ std::vector<int> reader_order(const std::string& path, const std::string& head)
 
 bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame)
 {
+    // FFmpeg's decoders report damage from their own threads, during a read or long after it, which
+    // pointing standard error away around each call cannot catch. OpenCV's FFmpeg reader sets
+    // FFmpeg's log level from this variable at every open: FFmpeg's quiet level, unless the user
+    // asked for another (OpenCV then prints FFmpeg's lines on standard output).
+    setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
     for (const int reader : reader_order(path, file_head(path, 64 * 1024))) {
         if (quietly([&] { return capture.open(path, reader) && next_decodable_frame(capture, first_frame); }))
             return true;
@@ -167,36 +173,14 @@ bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& fir
     return false;
 }
 
-namespace {
-
-bool same_file(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// A descriptor of this process that reads the pipe `info` describes, or -1.
-int held_read_end(const struct stat& info)
-{
-    const int highest = 255;
-    for (int fd = 0; fd <= highest; ++fd) {
-        struct stat held = {};
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY && fstat(fd, &held) == 0 && same_file(held, info))
-            return fd;
-    }
-    return -1;
-}
-
-} // namespace
-
 int open_pipe(const std::string& path)
 {
     struct stat info = {};
     if (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode))
         return -1;
-    const int held = held_read_end(info);
-    if (held >= 0)
-        return fcntl(held, F_DUPFD_CLOEXEC, 3);
+    // A read end of its own, opened without waiting for a writer, even for a pipe this process
+    // already holds (its standard input as /dev/stdin): the flags of the one it was handed, which
+    // it shares with the shell, may make reads fail at once when nothing has come yet.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     // Reads wait for data as on any pipe.
     if (fd >= 0)

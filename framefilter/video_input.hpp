@@ -29,16 +29,16 @@ std::string file_head(const std::string& path, std::size_t count);
 std::vector<int> reader_order(const std::string& path, const std::string& head);
 
 // Opens `path` with the first reader of reader_order that delivers a frame, leaving that frame in
-// `first_frame`. The decoders' own diagnostics are kept off standard error.
+// `first_frame`. The decoders' own diagnostics are kept off standard error; FFmpeg's stay silent
+// unless OPENCV_FFMPEG_LOGLEVEL is set.
 bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame);
 bool read_frame(cv::VideoCapture& capture, cv::Mat& frame);
 void close_video(cv::VideoCapture& capture);
 
-// For a pipe (a FIFO, or /dev/stdin fed by one), a read end of it for the reader to take in place
-// of the path (see pipe_source); -1 for anything else. A read end this process already holds (its
-// standard input, for one) is used as it is; a FIFO is opened without waiting for a writer.
-// Opening the path itself would block until a writer came, for good when an early writer has
-// already filled the pipe and gone.
+// For a pipe (a FIFO, or /dev/stdin fed by one), a read end of its own, whose reads wait for data,
+// for the reader to take in place of the path (see pipe_source); -1 for anything else. It is opened
+// without waiting for a writer: the reader opening the path itself would block until a writer
+// came, for good when an early writer has already filled the pipe and gone.
 int open_pipe(const std::string& path);
 // Whether the pipe has something to read or its writers have come and gone (a read then ends at
 // once), after waiting up to `timeout_ms`. False while nothing has come yet.

@@ -186,6 +186,8 @@ TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAboutNineTimesASecondInBothFormat
         {{"7"}, {"FAKECAM_DEVICES=7", "FAKECAM_FORMAT=MJPG"}, "sterling"},
         {{"12"}, {"FAKECAM_DEVICES=1", "FAKECAM_FORMAT=MJPG"}, "space"},
         {{}, {"FAKECAM_DEVICES=1", "FAKECAM_MIN_BUFFERS=2"}, "eacute"}, // grants more than asked
+        // Its frames are whole, though none ends with the JPEG end-of-image marker.
+        {{}, {"FAKECAM_FORMAT=MJPG", "FAKECAM_END_MARKER=0"}, "a"},
     };
     for (const auto& [args, settings, key] : cases) {
         SCOPED_TRACE(settings.back() + (args.empty() ? "" : ", argument " + args[0]) + ", key " + key);

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <random>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -279,6 +280,20 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Whether process `pid` makes no read call for a quarter of a second: one that waits in a read
+// makes none however loaded the machine, one that polls makes several.
+bool reads_pause(int pid)
+{
+    const auto read_calls = [&] {
+        const std::string io = xh::read_file("/proc/" + std::to_string(pid) + "/io");
+        const std::size_t at = io.find("syscr: ");
+        return at == std::string::npos ? -1 : std::stoll(io.substr(at + 7));
+    };
+    const long long before = read_calls();
+    std::this_thread::sleep_for(250ms);
+    return before >= 0 && read_calls() == before;
+}
+
 class FramefilterInput : public tv::in_temp_dir<> {
   protected:
     void TearDown() override
@@ -317,6 +332,29 @@ TEST_F(FramefilterInput, PlaysAPipeOnStandardInput)
     close(ends[0]);
     EXPECT_EQ(xh::wait_exit(child, bound), 1);
     EXPECT_EQ(err(), "framefilter: cannot play '/dev/stdin': no video frame could be read from it\n");
+
+    // A standard input left non-blocking by whatever handed it over: the reads still wait for the
+    // second half of the clip, which comes only once the first has been read, and take all of it.
+    // The write end stays here alone.
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    ASSERT_GE(fcntl(ends[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(bytes.size()));
+    ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+    const std::size_t half = bytes.size() / 2;
+    ASSERT_EQ(write(ends[1], bytes.data(), half), static_cast<ssize_t>(half));
+    child = xh::spawn({FRAMEFILTER_PATH, "/dev/stdin"}, {}, {ends[0]});
+    const auto unread = [&] {
+        int count = -1;
+        return ioctl(ends[0], FIONREAD, &count) == 0 ? count : -1;
+    };
+    EXPECT_TRUE(xh::wait_until([&] { return unread() == 0; }, bound)) << err();
+    // Once the frames it has are shown, it waits in a read rather than polling the empty pipe.
+    EXPECT_TRUE(xh::wait_until([&] { return reads_pause(child.pid); }, bound)) << "it polls the pipe";
+    ASSERT_EQ(write(ends[1], bytes.data() + half, bytes.size() - half),
+              static_cast<ssize_t>(bytes.size() - half));
+    close(ends[1]);
+    expect_played_quietly();
+    EXPECT_EQ(unread(), 0) << "the clip was not read to its end";
+    close(ends[0]);
 }
 
 // The writer is let in by framefilter's read end, fills the pipe and closes it before the reader

@@ -19,6 +19,8 @@
 //   FAKECAM_CUT         frames (MJPG only) cut short inside the picture data, as a busy USB bus
 //                       loses the end of a frame: the headers and 90 % of the bytes arrive, and
 //                       the buffer is flagged V4L2_BUF_FLAG_ERROR, as uvcvideo flags such a frame
+//   FAKECAM_END_MARKER  1 (default) or 0: whether a JPEG frame ends with its end-of-image marker
+//                       (FF D9); some cameras never write it (MJPG only)
 //   FAKECAM_STALL       K:MS: after K frames the sensor sends nothing for MS milliseconds
 //   FAKECAM_MIN_BUFFERS the fewest buffers VIDIOC_REQBUFS grants, 1 to 32 (default 1)
 //   FAKECAM_AGE_LOG     a file that gets a line for each buffer handed out by VIDIOC_DQBUF:
@@ -88,6 +90,7 @@ struct settings {
     frame_set damaged;
     frame_set empty;
     frame_set cut;
+    bool end_marker = true;
     long long stall_after = -1; // -1: never stalls
     long long stall_ns = 0;
     unsigned min_buffers = 1;
@@ -268,6 +271,11 @@ void read_settings()
         config.empty = parse_frames("FAKECAM_EMPTY", text);
     if (const char* text = std::getenv("FAKECAM_CUT"))
         config.cut = parse_frames("FAKECAM_CUT", text);
+    if (const char* text = std::getenv("FAKECAM_END_MARKER")) {
+        if (std::strcmp(text, "0") != 0 && std::strcmp(text, "1") != 0)
+            bad_setting("FAKECAM_END_MARKER", text, "1 or 0");
+        config.end_marker = std::strcmp(text, "1") == 0;
+    }
     if (const char* text = std::getenv("FAKECAM_STALL")) {
         long long ms = 0;
         const char* colon = parse_number(text, 0, 1LL << 40, &config.stall_after);
@@ -425,6 +433,8 @@ std::size_t fill_frame(std::uint8_t* out, std::size_t room, long long number)
     cv::cvtColor(yuyv, bgr, cv::COLOR_YUV2BGR_YUYV);
     std::vector<std::uint8_t> jpeg;
     cv::imencode(".jpg", bgr, jpeg, {cv::IMWRITE_JPEG_QUALITY, 100});
+    if (!s.end_marker && jpeg.size() >= 2 && jpeg[jpeg.size() - 2] == 0xff && jpeg.back() == 0xd9)
+        jpeg.resize(jpeg.size() - 2);
     const std::size_t arrived = arrived_bytes(jpeg, number);
     const std::size_t size = arrived < room ? arrived : room;
     std::memcpy(out, jpeg.data(), size);

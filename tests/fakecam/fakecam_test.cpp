@@ -189,7 +189,8 @@ TEST(Fakecam, RejectsMalformedSettingsWithOneLine)
         "FAKECAM_FPS=30fps",      "FAKECAM_STOP_AFTER=-1",  "FAKECAM_SIZE=320x240x",
         "FAKECAM_FORMAT=RGB3",    "FAKECAM_DAMAGED=5-3",    "FAKECAM_EMPTY=1,,2",
         "FAKECAM_CUT=x",          "FAKECAM_STALL=5",        "FAKECAM_STALL=5:0",
-        "FAKECAM_MIN_BUFFERS=0",  "FAKECAM_MIN_BUFFERS=33", "FAKECAM_AGE_LOG=/nonexistent/ages"};
+        "FAKECAM_MIN_BUFFERS=0",  "FAKECAM_MIN_BUFFERS=33", "FAKECAM_AGE_LOG=/nonexistent/ages",
+        "FAKECAM_END_MARKER=no"};
     for (const std::string& setting : bad) {
         const probe_run run = run_probe("1", "v4l2", 1, {setting});
         EXPECT_EQ(run.status, 2) << setting;
