@@ -7,7 +7,7 @@
 // epoll on it therefore work unchanged in the kernel, and the buffers live in a memfd, so the
 // program's own munmap is the kernel's too.
 //
-// Settings (environment of the process under test; see README):
+// Settings (environment of the process under test; see docs/camera-emulator.md):
 //   FAKECAM_DEVICES     comma-separated camera numbers to emulate, 0 to 63 (default "1")
 //   FAKECAM_SIZE        WxH of the frames (default 320x240; W a multiple of 16, H of 4)
 //   FAKECAM_FPS         frames per second the sensor produces, 1 to 1000 (default 30)
