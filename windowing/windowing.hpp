@@ -30,8 +30,9 @@ bool open_window(const char* program, const std::string& title);
 bool window_is_open(const std::string& title);
 
 // Destroys the window and sends its end to the display server before returning, so that it leaves
-// the screen though no event is handled after.
-void close_window(const std::string& title);
+// the screen though no event is handled after. Returns false when the toolkit's call that sends it
+// was not found: the window then leaves the screen when the program ends.
+bool close_window(const std::string& title);
 
 // True when OpenCV's windows are drawn by GTK, false for Qt.
 bool windows_drawn_by_gtk();

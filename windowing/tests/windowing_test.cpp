@@ -58,7 +58,7 @@ TEST(Windowing, AWindowIsOpenUntilTheWindowManagerClosesIt)
             return !window_is_open(title);
         },
         xh::patience));
-    close_window(title);
+    EXPECT_TRUE(close_window(title));
     EXPECT_FALSE(xh::window_exists(title));
 }
 
@@ -66,7 +66,7 @@ TEST(Windowing, AClosedWindowLeavesTheScreen)
 {
     const std::string title = "windowing test, closed";
     ASSERT_NE(shown_window(title), 0u);
-    close_window(title);
+    ASSERT_TRUE(close_window(title)) << "the toolkit's call that sends the window's end was not found";
     // No event is handled after this, so the window goes only if close_window sent its end to the
     // display server. A compositor handles that end in its own time, after what it was busy with.
     EXPECT_TRUE(xh::wait_until([&] { return !xh::window_exists(title); }, xh::patience))
