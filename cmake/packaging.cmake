@@ -13,7 +13,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 # The dependencies are read off the libraries the programs link: Debian's OpenCV runtime
-# packages, libx11 and the C++ runtime.
+# packages and the C++ runtime. Xlib is looked up at run time, where the toolkit that draws on X
+# brought it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Debian's OpenCV draws its windows with Qt 5, which needs its Wayland plugin to draw on a Wayland
 # desktop that has no XWayland.

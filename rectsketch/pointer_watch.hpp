@@ -8,11 +8,12 @@
 #include <opencv2/core.hpp>
 
 struct pointer_reading {
-    bool known = false; // false when GTK does not draw the window, or it has no such window
+    bool known = false; // false when the pointer cannot be read
     cv::Point at;       // in the image's pixels, from its top-left corner, as the library's events
     bool left_button_down = false;
 };
 
-// Where the pointer is over the image of the window titled `title`, and whether the left button
-// is down.
-pointer_reading read_pointer(const char* title);
+// Where the pointer is over the image of the GTK window titled `title`, and whether the left button
+// is down. Where GTK cannot be asked, says so once on standard error, "PROGRAM: cannot follow a drag
+// off the picture: WHY", and answers unknown.
+pointer_reading read_pointer(const char* program, const char* title);

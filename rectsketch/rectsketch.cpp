@@ -58,7 +58,7 @@ int main(int /*argc*/, char** /*argv*/)
         if (!window_is_open(window_title))
             break;
         if (drawing_box && watch_pointer) {
-            const pointer_reading pointer = read_pointer(window_title);
+            const pointer_reading pointer = read_pointer("rectsketch", window_title);
             if (pointer.known)
                 follow_unreported_pointer(pointer.at, pointer.left_button_down, canvas);
         }

@@ -1,6 +1,7 @@
 #include "loaded_library.hpp"
 
 #include <cstring>
+#include <dlfcn.h>
 #include <link.h>
 
 std::string loaded_library_path(const char* name)
@@ -20,4 +21,15 @@ std::string loaded_library_path(const char* name)
         },
         &wanted);
     return wanted.path;
+}
+
+void* loaded_library_call(const char* soname, const char* name)
+{
+    void* library = dlopen(soname, RTLD_LAZY | RTLD_NOLOAD);
+    if (library == nullptr)
+        return nullptr;
+    void* call = dlsym(library, name);
+    // The library stays loaded as long as whoever loaded it keeps it.
+    dlclose(library);
+    return call;
 }

@@ -2,7 +2,6 @@
 
 #include "loaded_library.hpp"
 
-#include <X11/Xlib.h>
 #include <dlfcn.h>
 #include <opencv2/highgui.hpp>
 #include <pwd.h>
@@ -14,9 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <sstream>
-#include <vector>
 
 namespace {
 
@@ -42,11 +38,18 @@ bool x_chosen(const char* platform)
 
 bool x_display_reachable()
 {
-    // The connection stays open for the life of the process: an X server with no other client
-    // resets itself when the last one leaves, and the toolkit's own connection, made right after,
-    // would then be refused.
-    static Display* display = XOpenDisplay(nullptr);
-    return display != nullptr;
+    // Xlib is looked up where it is installed, as a toolkit that draws on X has it, so that building
+    // the programs needs OpenCV alone. The connection stays open for the life of the process: an X
+    // server with no other client resets itself when the last one leaves, and the toolkit's own
+    // connection, made right after, would then be refused.
+    static const bool reachable = [] {
+        void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_LOCAL);
+        using open_display = void* (*)(const char*);
+        const auto open =
+            xlib != nullptr ? reinterpret_cast<open_display>(dlsym(xlib, "XOpenDisplay")) : nullptr;
+        return open != nullptr && open(nullptr) != nullptr;
+    }();
+    return reachable;
 }
 
 std::string x_display_name()
@@ -88,57 +91,24 @@ bool wayland_display_reachable()
     return connected;
 }
 
-bool has_wayland_plugin(const std::filesystem::path& platforms_folder)
-{
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry(platforms_folder, error), end; !error && entry != end;
-         entry.increment(error))
-        if (entry->path().filename().string().rfind("libqwayland", 0) == 0)
-            return true;
-    return false;
-}
+// Set when Qt was offered Wayland with a fallback: the platform that every Qt has, and that draws
+// nowhere, is left to Qt only where it has no plugin for Wayland.
+const char* const qt_wayland_or_fallback = "wayland;offscreen";
+bool qt_offered_fallback = false;
 
-struct qt_release {
-    const char* folder;          // of its plugins, beside its libraries
-    const char* core_library;    // the start of its core library's file name
-    const char* wayland_package; // the Debian package of its Wayland plugin
-};
-const qt_release qt_releases[] = {{"qt5", "libQt5Core", "qtwayland5"}, {"qt6", "libQt6Core", "qt6-wayland"}};
-
-// The Qt release that OpenCV's window library loaded, or nullptr.
-const qt_release* loaded_qt()
+// Whether Qt, offered Wayland with the fallback, took the fallback, and if so says why in one line.
+// Qt loads each platform as a plugin of that name.
+bool qt_fell_back(const char* program)
 {
-    for (const qt_release& qt : qt_releases)
-        if (!loaded_library_path(qt.core_library).empty())
-            return &qt;
-    return nullptr;
-}
-
-// Whether Qt has a plugin to draw on Wayland. Qt looks for its platform plugins in
-// QT_QPA_PLATFORM_PLUGIN_PATH, in the folders of QT_PLUGIN_PATH and in the one it was built with:
-// "qt5/plugins" (or qt6) beside its libraries in Debian's and Fedora's layout, "../plugins" in Qt's
-// own.
-bool qt_has_wayland_plugin()
-{
-    std::vector<std::filesystem::path> folders;
-    if (const char* platforms = std::getenv("QT_QPA_PLATFORM_PLUGIN_PATH"))
-        folders.emplace_back(platforms);
-    if (const char* listed = std::getenv("QT_PLUGIN_PATH")) {
-        std::istringstream entries(listed);
-        for (std::string entry; std::getline(entries, entry, ':');)
-            if (!entry.empty())
-                folders.push_back(std::filesystem::path(entry) / "platforms");
-    }
-    if (const qt_release* qt = loaded_qt()) {
-        const std::filesystem::path library_dir =
-            std::filesystem::path(loaded_library_path(qt->core_library)).parent_path();
-        folders.push_back(library_dir / qt->folder / "plugins" / "platforms");
-        folders.push_back(library_dir.parent_path() / "plugins" / "platforms");
-    }
-    for (const auto& folder : folders)
-        if (has_wayland_plugin(folder))
-            return true;
-    return false;
+    if (!qt_offered_fallback || loaded_library_path("libqoffscreen").empty())
+        return false;
+    std::fprintf(
+        stderr,
+        "%s: cannot open a window: no X display at '%s', and Qt cannot draw on the Wayland display at "
+        "'%s' (its plugin for Wayland is in Debian package %s)\n",
+        program, x_display_name().c_str(), wayland_display_name().c_str(),
+        loaded_library_path("libQt6Core").empty() ? "qtwayland5" : "qt6-wayland");
+    return true;
 }
 
 } // namespace
@@ -151,19 +121,11 @@ bool display_reachable(const char* program)
     if (x_display_reachable())
         return true;
     if (platform == nullptr && wayland_display_reachable()) {
-        if (windows_drawn_by_gtk())
-            return true;
-        // Qt 5 goes to Wayland by itself only where the session says it is a Wayland one, and not
-        // on GNOME's; elsewhere it would try X alone and abort.
-        if (qt_has_wayland_plugin())
-            return setenv("QT_QPA_PLATFORM", "wayland", 1) == 0;
-        const auto* qt = loaded_qt();
-        std::fprintf(stderr,
-                     "%s: cannot open a window: no X display at '%s', and Qt has no plugin for the Wayland "
-                     "display at '%s' (Debian package %s)\n",
-                     program, x_display_name().c_str(), wayland_display_name().c_str(),
-                     qt != nullptr ? qt->wayland_package : "qtwayland5");
-        return false;
+        // Qt 5 goes to Wayland by itself only in a session that says it is a Wayland one; elsewhere
+        // it would try X alone and abort. Qt tries the platforms of the list in turn.
+        if (!windows_drawn_by_gtk())
+            qt_offered_fallback = setenv("QT_QPA_PLATFORM", qt_wayland_or_fallback, 1) == 0;
+        return true;
     }
     if (platform != nullptr)
         std::fprintf(stderr, "%s: cannot open a window: no X display at '%s'\n", program,
@@ -197,13 +159,32 @@ void provide_runtime_dir()
 bool open_window(const char* program, const std::string& title)
 {
     provide_runtime_dir();
+    // Where Qt may fall back, what it says while it starts is held back: on a fallback the line
+    // below says it all.
+    std::FILE* held = qt_offered_fallback ? std::tmpfile() : nullptr;
+    const int error_fd = held != nullptr ? dup(STDERR_FILENO) : -1;
+    if (error_fd >= 0)
+        dup2(fileno(held), STDERR_FILENO);
+    std::string problem;
     try {
         cv::namedWindow(title, cv::WINDOW_AUTOSIZE);
-        return true;
     } catch (const cv::Exception& e) {
-        std::fprintf(stderr, "%s: cannot open a window: %s\n", program, e.err.c_str());
-        return false;
+        problem = e.err;
     }
+    if (error_fd >= 0) {
+        dup2(error_fd, STDERR_FILENO);
+        close(error_fd);
+    }
+    const bool fell_back = qt_fell_back(program);
+    if (held != nullptr) {
+        std::rewind(held);
+        for (int c = std::fgetc(held); c != EOF && !fell_back; c = std::fgetc(held))
+            std::fputc(c, stderr);
+        std::fclose(held);
+    }
+    if (!problem.empty())
+        std::fprintf(stderr, "%s: cannot open a window: %s\n", program, problem.c_str());
+    return problem.empty() && !fell_back;
 }
 
 bool window_is_open(const std::string& title)
@@ -220,7 +201,7 @@ bool window_is_open(const std::string& title)
     }
 }
 
-void close_window(const std::string& title)
+bool close_window(const std::string& title)
 {
     if (!windows_drawn_by_gtk()) {
         // Qt's backend in OpenCV 5 throws once the window manager has closed its last window: it has
@@ -230,33 +211,38 @@ void close_window(const std::string& title)
         } catch (const cv::Exception&) {
         }
         // On Wayland Qt leaves the window's end in its connection's buffer until its event loop
-        // next runs, and OpenCV runs that loop no more once its last window is gone. Qt's own sync
-        // runs it once. Looked up, as the programs do not link Qt themselves.
-        using qt_sync = void (*)();
-        if (const auto sync = reinterpret_cast<qt_sync>(dlsym(RTLD_DEFAULT, "_ZN15QGuiApplication4syncEv")))
-            sync();
-        return;
+        // next runs, and OpenCV runs that loop no more once its last window is gone; none of
+        // OpenCV's calls runs it then, nor hides a window before. Qt's own sync runs it once: a C++
+        // call, looked up by its mangled name in the Qt that OpenCV loaded (the programs do not
+        // link Qt), the one such name here.
+        const char* const sync_name = "_ZN15QGuiApplication4syncEv";
+        void* sync = loaded_library_call("libQt5Gui.so.5", sync_name);
+        if (sync == nullptr)
+            sync = loaded_library_call("libQt6Gui.so.6", sync_name);
+        if (sync != nullptr)
+            reinterpret_cast<void (*)()>(sync)();
+        return sync != nullptr;
     }
     // GTK forgets a window closed through the window manager, and destroying one it does not know
     // puts the library's complaint on standard error.
     try {
         if (cv::getWindowProperty(title, cv::WND_PROP_AUTOSIZE) < 0)
-            return;
+            return true;
         cv::destroyWindow(title);
     } catch (const cv::Exception&) {
-        return;
+        return true;
     }
     // GTK leaves the window's destruction in its connection's buffer until it next flushes it.
     // The programs do not link GTK (Qt's build of OpenCV does not need it), so its calls are looked
-    // up among the libraries that OpenCV's GTK build loaded.
-    using display_getter = void* (*)();
-    using display_sync = void (*)(void*);
+    // up in the GTK that OpenCV's window library loaded.
     const auto default_display =
-        reinterpret_cast<display_getter>(dlsym(RTLD_DEFAULT, "gdk_display_get_default"));
-    const auto sync = reinterpret_cast<display_sync>(dlsym(RTLD_DEFAULT, "gdk_display_sync"));
+        reinterpret_cast<void* (*)()>(loaded_library_call("libgtk-3.so.0", "gdk_display_get_default"));
+    const auto sync =
+        reinterpret_cast<void (*)(void*)>(loaded_library_call("libgtk-3.so.0", "gdk_display_sync"));
     void* display = default_display != nullptr ? default_display() : nullptr;
     if (display != nullptr && sync != nullptr)
         sync(display);
+    return display != nullptr && sync != nullptr;
 }
 
 bool windows_drawn_by_gtk()

@@ -8,9 +8,10 @@
 
 // True when the program can open its windows: on an X display or a Wayland display, whichever the
 // toolkit picks when both are there, or on a platform the user chose for the toolkit. Qt is sent to
-// Wayland when there is no X display. Otherwise says so in one line on standard error, "PROGRAM:
-// cannot open a window: no X display at 'NAME' and no Wayland display at 'NAME'", and returns
-// false: Qt aborts the process when it cannot reach its display, and GTK makes OpenCV throw.
+// Wayland when there is no X display, with a fallback that open_window reports. Otherwise says so in one line
+// on standard error, "PROGRAM: cannot open a window: no X display at 'NAME' and no Wayland display at
+// 'NAME'", and returns false: Qt aborts the process when it cannot reach its display, and GTK makes OpenCV
+// throw.
 bool display_reachable(const char* program);
 
 // Qt wants a private runtime directory. Without XDG_RUNTIME_DIR (root's session, sudo) it makes
@@ -21,8 +22,9 @@ bool display_reachable(const char* program);
 void provide_runtime_dir();
 
 // Opens the window titled `title`, sized to its picture. When the toolkit cannot start (GTK on a
-// platform it cannot reach makes OpenCV throw), says so in one line on standard error,
-// "PROGRAM: cannot open a window: WHY", and returns false.
+// platform it cannot reach makes OpenCV throw; Qt sent to Wayland without its plugin for it falls
+// back to drawing nowhere), says so in one line on standard error, "PROGRAM: cannot open a window:
+// WHY", and returns false.
 bool open_window(const char* program, const std::string& title);
 
 // Whether the window titled `title` is still open: false once it was closed through the window
@@ -30,8 +32,9 @@ bool open_window(const char* program, const std::string& title);
 bool window_is_open(const std::string& title);
 
 // Destroys the window and sends its end to the display server before returning, so that it leaves
-// the screen though no event is handled after.
-void close_window(const std::string& title);
+// the screen though no event is handled after. Returns false when the toolkit's call that sends it
+// was not found: the window then leaves the screen when the program ends.
+bool close_window(const std::string& title);
 
 // True when OpenCV's windows are drawn by GTK, false for Qt.
 bool windows_drawn_by_gtk();

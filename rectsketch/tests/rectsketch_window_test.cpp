@@ -184,14 +184,22 @@ void RectsketchWindow::drag_off_the_canvas_and_back(cv::Point press, cv::Point r
 {
     start({}, {}, toolkit_scale);
     press_at(press);
-    move_to(press, release);
-    xh::release_button(1);
+    // Held off the canvas until the outline shows there, over several passes of the program's
+    // loop; then on, off the canvas still, to where the button goes up. A drag taken for ended
+    // off the canvas would leave its outline at the first stop.
+    const cv::Point held(release.x, (press.y + release.y) / 2);
+    move_to(press, held);
+    EXPECT_TRUE(shows(expected_outline(press, held))) << "the outline did not follow off the canvas";
+    move_to(held, release);
     const cv::Mat stamped = expected_outline(press, release);
+    EXPECT_TRUE(shows(stamped)) << "the outline stopped following with the button held off the canvas";
+    xh::release_button(1);
     ASSERT_TRUE(shows(stamped));
     // With the button up, the pointer coming back over the canvas draws nothing.
     move_to(release, {60, 40});
     EXPECT_FALSE(xh::wait_until([&] { return !xh::same_pixels(shown(), stamped); }, 1s))
         << "an outline followed the pointer after the release";
+    EXPECT_EQ(err(), "");
 }
 
 TEST_F(RectsketchWindow, RightButtonDragChangesNothing)

@@ -1,12 +1,15 @@
 // The window checks in-process, on whichever toolkit draws OpenCV's windows in this run.
+#include "loaded_library.hpp"
 #include "windowing.hpp"
 #include "xharness.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/highgui.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -58,7 +61,7 @@ TEST(Windowing, AWindowIsOpenUntilTheWindowManagerClosesIt)
             return !window_is_open(title);
         },
         xh::patience));
-    close_window(title);
+    EXPECT_TRUE(close_window(title));
     EXPECT_FALSE(xh::window_exists(title));
 }
 
@@ -66,7 +69,7 @@ TEST(Windowing, AClosedWindowLeavesTheScreen)
 {
     const std::string title = "windowing test, closed";
     ASSERT_NE(shown_window(title), 0u);
-    close_window(title);
+    ASSERT_TRUE(close_window(title)) << "the toolkit's call that sends the window's end was not found";
     // No event is handled after this, so the window goes only if close_window sent its end to the
     // display server. A compositor handles that end in its own time, after what it was busy with.
     EXPECT_TRUE(xh::wait_until([&] { return !xh::window_exists(title); }, xh::patience))
@@ -91,6 +94,40 @@ TEST(Windowing, AProgramWithoutARuntimeDirectoryOpensItsWindowSilently)
     EXPECT_EQ(xh::wait_exit(child, xh::patience), 0);
     EXPECT_EQ(xh::read_file(child.err_path), "");
     xh::remove_tree(tmp);
+}
+
+// Qt is sent to Wayland only where there is no X display and nothing was chosen for it. There,
+// where Qt has no plugin for Wayland (its folder of platforms seen without it, in a mount
+// namespace of the program's own), the program says in one line which package it needs, and ends.
+TEST(Windowing, QtSentToWaylandWithoutItsPluginNamesThePackage)
+{
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    const std::string chosen_before = chosen != nullptr ? chosen : "(none)";
+    const std::string title = "windowing test, plugin";
+    ASSERT_NE(shown_window(title), 0u);
+    close_window(title);
+    chosen = std::getenv("QT_QPA_PLATFORM");
+    if (windows_drawn_by_gtk() || std::getenv("DISPLAY") != nullptr || chosen_before != "(none)") {
+        EXPECT_EQ(chosen != nullptr ? chosen : "(none)", chosen_before)
+            << "the toolkit's platform was chosen here";
+        return;
+    }
+    const std::filesystem::path platforms =
+        std::filesystem::path(loaded_library_path("libqwayland")).parent_path();
+    ASSERT_FALSE(platforms.empty()) << "Qt drew the window without its Wayland plugin";
+    const std::string without = xh::make_temp_dir();
+    std::filesystem::copy_file(platforms / "libqoffscreen.so", without + "/libqoffscreen.so");
+    const xh::finished_run run = xh::run_to_end({"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                                                 "mount --bind \"$0\" \"$1\" && exec \"$2\"", without,
+                                                 platforms.string(), RECTSKETCH_PATH},
+                                                {"QT_QPA_PLATFORM", xh::runtime_dir_setting()}, xh::patience);
+    xh::remove_tree(without);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find("rectsketch: cannot open a window: no X display"), std::string::npos) << run.err;
+    EXPECT_TRUE(run.err.find("qtwayland5") != std::string::npos
+                || run.err.find("qt6-wayland") != std::string::npos)
+        << run.err;
 }
 
 } // namespace
