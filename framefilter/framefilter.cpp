@@ -122,6 +122,10 @@ int main(int argc, char** argv)
                      words.substr(0, words.find('\n')).c_str());
         return 1;
     }
+    if (windows_drawn_nowhere("framefilter")) {
+        close_windows();
+        return 1;
+    }
 
     const int pipe_end = open_pipe(path);
     if (pipe_end >= 0 && !wait_for_pipe(pipe_end, path)) {

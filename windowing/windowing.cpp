@@ -96,9 +96,10 @@ bool wayland_display_reachable()
 const char* const qt_wayland_or_fallback = "wayland;offscreen";
 bool qt_offered_fallback = false;
 
-// Whether Qt, offered Wayland with the fallback, took the fallback, and if so says why in one line.
+} // namespace
+
 // Qt loads each platform as a plugin of that name.
-bool qt_fell_back(const char* program)
+bool windows_drawn_nowhere(const char* program)
 {
     if (!qt_offered_fallback || loaded_library_path("libqoffscreen").empty())
         return false;
@@ -110,8 +111,6 @@ bool qt_fell_back(const char* program)
         loaded_library_path("libQt6Core").empty() ? "qtwayland5" : "qt6-wayland");
     return true;
 }
-
-} // namespace
 
 bool display_reachable(const char* program)
 {
@@ -175,7 +174,7 @@ bool open_window(const char* program, const std::string& title)
         dup2(error_fd, STDERR_FILENO);
         close(error_fd);
     }
-    const bool fell_back = qt_fell_back(program);
+    const bool fell_back = windows_drawn_nowhere(program);
     if (held != nullptr) {
         std::rewind(held);
         for (int c = std::fgetc(held); c != EOF && !fell_back; c = std::fgetc(held))

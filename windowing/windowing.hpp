@@ -27,6 +27,11 @@ void provide_runtime_dir();
 // WHY", and returns false.
 bool open_window(const char* program, const std::string& title);
 
+// After a window was opened without open_window: true when the toolkit draws it nowhere (Qt, sent
+// to Wayland without its plugin for it, fell back), and then says so in one line on standard error
+// as open_window does.
+bool windows_drawn_nowhere(const char* program);
+
 // Whether the window titled `title` is still open: false once it was closed through the window
 // manager or destroyed. Showing a picture into a closed window would open it again.
 bool window_is_open(const std::string& title);
