@@ -363,7 +363,7 @@ TEST_F(FramefilterWindow, ClosingEitherWindowEndsPlayback)
         const xh::window_id window = xh::find_window(title, xh::patience);
         ASSERT_NE(window, 0u);
         xh::request_close(window);
-        EXPECT_EQ(xh::wait_exit(child, 5s), 0);
+        EXPECT_EQ(xh::wait_exit(child, xh::patience), 0);
         EXPECT_EQ(out(), tv::geometry_line(120, 160, 3));
         EXPECT_FALSE(xh::window_exists("Original"));
         EXPECT_FALSE(xh::window_exists("Processed"));
