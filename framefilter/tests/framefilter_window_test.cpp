@@ -248,7 +248,7 @@ TEST_F(FramefilterWindow, PlaysFramesOneOnwardAsDecodedAndFilteredThenEndsByItse
     window_watch processed = watching("Processed", decoded_and_filtered);
 
     play_held_at(path, {10, 45, 80}, original, processed);
-    EXPECT_EQ(watch_until_exit(original, processed, 30s), 0);
+    EXPECT_EQ(watch_until_exit(original, processed, 60s), 0);
     EXPECT_EQ(out(), tv::geometry_line(120, 720, 3));
     EXPECT_EQ(err(), "");
     EXPECT_EQ(original.first_frame_sightings + processed.first_frame_sightings, 0)
@@ -288,7 +288,7 @@ TEST_F(FramefilterWindow, FramesOfAnotherSizeAreFilteredWithTheirOwnGeometry)
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         play_held_at(dir + "/f%d.png", {20}, original, processed);
-        EXPECT_EQ(watch_until_exit(original, processed, 30s), 0);
+        EXPECT_EQ(watch_until_exit(original, processed, 60s), 0);
         EXPECT_EQ(out(), tv::geometry_line(120, 720, 3));
         EXPECT_EQ(err(), "");
     }
@@ -314,7 +314,7 @@ TEST_F(FramefilterWindow, GreyFramesShowUnfilteredInProcessed)
     window_watch original = watching("Original", as_shown);
     window_watch processed = watching("Processed", as_shown);
     play_held_at(dir + "/g%02d.png", {8, 20, 32}, original, processed);
-    EXPECT_EQ(watch_until_exit(original, processed, 30s), 0);
+    EXPECT_EQ(watch_until_exit(original, processed, 60s), 0);
     EXPECT_EQ(out(), tv::geometry_line(96, 320, 1));
     EXPECT_GE(processed.seen.size(), 3u);
     EXPECT_EQ(processed.first_frame_sightings, 0);
