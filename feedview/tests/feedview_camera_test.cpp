@@ -4,12 +4,16 @@
 #include "pattern_reader.hpp"
 #include "xharness.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -23,15 +27,17 @@ const char* const title = "result";
 const cv::Size picture_size(320, 240); // the emulated camera's default
 // Every pass of feedview's loop waits 100 ms and then polls 10 ms besides the grab itself.
 constexpr double shortest_pass_ms = 110;
-// The most a pass may take on average: under 4 pictures a second where about 9 are promised. A
-// loaded machine stretches the 110 ms by a fraction of the 190 ms allowed; a pause several times
-// too long does not fit.
-constexpr double slowest_mean_pass_ms = 300;
+// The most a pass may take on average, as the screen shows it. The grab, the show and the painting
+// add under 15 ms to a pass's 110 ms of waits here, beside two busy loops or on one core beside
+// one; four times that still fits, while a pause four times too long does not.
+constexpr double slowest_mean_pass_ms = 400;
 // OpenCV drops the first frame after streaming starts; a camera told to stop after K frames
 // therefore leaves frame K - 1 as the last picture the program gets.
 constexpr int stop_after = 6;
-// While feedview waits for a late frame it looks for a key or a close every 110 ms; a second is a
-// generous bound for that on a loaded machine and far below the library's own 10 s wait.
+// While feedview waits for a late frame it looks for a key or a close every 110 ms. With the
+// test's own asking and looking, the answer takes 50 to 150 ms here, loaded or on one core beside a
+// busy loop; 1.5 s holds on a machine four times slower and is far below the library's own 10 s
+// wait for a frame, which a viewer that did not serve the window meanwhile would sit through.
 constexpr double answer_bound_ms = 1500;
 
 const std::string stopped_line =
@@ -69,6 +75,35 @@ int lines_in(const std::string& path)
 {
     const std::string text = xh::read_file(path);
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The picture after which pass_log.cpp holds feedview: by the fifth the camera has long started.
+constexpr int held_after = 5;
+
+// What pass_log.cpp wrote down: how many pictures feedview showed, and the key waits (delay, key)
+// between the picture it was held after and the next one.
+struct passes {
+    int shows = 0;
+    std::vector<std::pair<int, int>> waits_after_held;
+};
+
+passes pass_log(const std::string& path)
+{
+    passes read;
+    std::istringstream lines(xh::read_file(path));
+    for (std::string word; lines >> word;) {
+        if (word == "show") {
+            ++read.shows;
+            continue;
+        }
+        int delay = 0;
+        int key = 0;
+        if (word != "wait" || !(lines >> delay >> key))
+            break;
+        if (read.shows == held_after)
+            read.waits_after_held.emplace_back(delay, key);
+    }
+    return read;
 }
 
 class FeedviewCamera : public ::testing::Test {
@@ -131,7 +166,8 @@ class FeedviewCamera : public ::testing::Test {
     // poll that follows, as a quick double press would.
     int end_live_with_keys(const std::string& keysym = "space")
     {
-        const auto deadline = steady::now() + xh::patience;
+        // Each try lands in the poll more often than not; a slow machine gets many tries.
+        const auto deadline = steady::now() + 3 * xh::patience;
         while (!ended() && steady::now() < deadline) {
             xh::key(window, keysym);
             std::this_thread::sleep_for(5ms);
@@ -340,44 +376,36 @@ TEST_F(FeedviewCamera, CameraThatDeliversNoPictureHoldsAnEmptyWindowWithOneLine)
     EXPECT_EQ(stderr_text(), line);
 }
 
-// A key that lands in the 100 ms pause after a picture is taken by the pause and ignored. The
-// picture appears on screen during that pause, so a key sent as soon as a new picture is seen
-// lands in it: a sighting within 40 ms of a read that still showed the old one leaves the key
-// about 60 ms of the pause. A sighting that came later is not used. Should the viewer be slow to
-// paint (a loaded machine, a sanitizer build) an aimed key may still reach the poll and end the
-// viewer; it is then started again. A viewer that let a key in the pause end it never swallows one.
+// A key that comes during the 100 ms pause after a picture is taken by the pause and ignored. The
+// moment comes from feedview itself, not from the screen: a preloaded library (pass_log.cpp) holds
+// it right after its fifth picture until the key has been sent, so the key is waiting when the pause
+// begins, however slowly the machine reads the screen or delivers input. The library writes down
+// every picture and key wait: the pause must return the key, the poll after it none, and the
+// pictures go on. A viewer that let a key in the pause end it, or that did not pause, ends here.
 TEST_F(FeedviewCamera, KeyInThePauseAfterAPictureIsSwallowed)
 {
-    int swallowed = 0;
-    int missed = 0;
-    const auto give_up = steady::now() + 6 * xh::patience;
-    while (swallowed == 0 && steady::now() < give_up) {
-        start({}, {"FAKECAM_FPS=30"});
-        ASSERT_GE(wait_for_number([](int) { return true; }), 0) << errors();
-        int previous = -1; // the number of the last clean read, and when it was made
-        auto previous_at = steady::now();
-        while (swallowed == 0 && steady::now() < give_up) {
-            const int number = shown_number();
-            const auto read_at = steady::now();
-            if (number < 0)
-                continue;
-            const bool fresh = previous >= 0 && number != previous && read_at - previous_at < 40ms;
-            previous = number;
-            previous_at = read_at;
-            if (!fresh)
-                continue;
-            xh::key(window, "a");
-            if (xh::wait_until([&] { return !xh::window_exists(title) || ended(); }, 300ms)) {
-                ++missed;
-                break;
-            }
-            EXPECT_GT(wait_for_number([&](int n) { return n > number; }), number)
-                << "the picture stopped after a key in the pause";
-            previous = -1;
-            ++swallowed;
-        }
-    }
-    EXPECT_EQ(swallowed, 1) << missed << " keys sent right after a new picture ended the live view";
+    const std::string log = xh::unique_temp_path("passes");
+    const std::string gate = xh::unique_temp_path("gate");
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    start({}, {"LD_PRELOAD=" FAKECAM_PRELOAD ":" PASS_LOG_PATH, "PASS_LOG=" + log,
+               "PASS_LOG_HOLD_AFTER=" + std::to_string(held_after), "PASS_LOG_GATE=" + gate});
+    ASSERT_TRUE(xh::wait_until([&] { return pass_log(log).shows >= held_after; }, xh::patience)) << errors();
+    xh::key(window, "a");
+    // feedview holds the gate open for reading, so this neither waits nor loses the byte.
+    const int go = open(gate.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(go, 0) << "feedview is not held";
+    EXPECT_EQ(write(go, "g", 1), 1);
+    close(go);
+    EXPECT_TRUE(
+        xh::wait_until([&] { return pass_log(log).shows >= held_after + 2 || ended(); }, xh::patience))
+        << errors();
+    EXPECT_FALSE(ended()) << "the key in the pause ended the live view";
+    const passes after = pass_log(log);
+    ASSERT_GE(after.waits_after_held.size(), 2u) << xh::read_file(log);
+    EXPECT_EQ(after.waits_after_held[0].first, 100) << xh::read_file(log);
+    EXPECT_NE(after.waits_after_held[0].second, -1) << "the pause did not get the key\n"
+                                                    << xh::read_file(log);
+    EXPECT_EQ(after.waits_after_held[1], std::make_pair(10, -1)) << xh::read_file(log);
     EXPECT_EQ(end_live_with_keys(), 0) << errors();
 }
 
