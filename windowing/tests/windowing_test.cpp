@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -104,8 +105,8 @@ TEST(Windowing, AProgramWithoutARuntimeDirectoryOpensItsWindowSilently)
 }
 
 // Qt is sent to Wayland only where there is no X display and nothing was chosen for it. There,
-// where Qt has no plugin for Wayland (its folder of platforms seen without it, in a mount
-// namespace of the program's own), the program says in one line which package it needs, and ends.
+// where Qt has no plugin for Wayland (Qt pointed by a qt.conf beside the program at a plugin
+// folder without it), the program says in one line which package it needs, and ends.
 TEST(Windowing, QtSentToWaylandWithoutItsPluginNamesThePackage)
 {
     const char* chosen = std::getenv("QT_QPA_PLATFORM");
@@ -122,23 +123,22 @@ TEST(Windowing, QtSentToWaylandWithoutItsPluginNamesThePackage)
     const std::filesystem::path platforms =
         std::filesystem::path(loaded_library_path("libqwayland")).parent_path();
     ASSERT_FALSE(platforms.empty()) << "Qt drew the window without its Wayland plugin";
-    const std::string without = xh::make_temp_dir();
-    std::filesystem::copy_file(platforms / "libqoffscreen.so", without + "/libqoffscreen.so");
+    // Copies of the programs beside a qt.conf of their own, which points Qt at a plugin folder
+    // that holds the platform every Qt has and nothing for Wayland.
+    const std::filesystem::path without = xh::make_temp_dir();
+    std::filesystem::create_directories(without / "plugins" / "platforms");
+    std::filesystem::copy_file(platforms / "libqoffscreen.so",
+                               without / "plugins" / "platforms" / "libqoffscreen.so");
+    std::ofstream(without / "qt.conf") << "[Paths]\nPlugins = " << (without / "plugins").string() << "\n";
+    for (const char* program : {RECTSKETCH_PATH, FRAMEFILTER_PATH})
+        std::filesystem::copy_file(program, without / std::filesystem::path(program).filename());
     // framefilter opens its windows its own way; any file passes its checks before the windows.
-    const std::vector<std::vector<std::string>> commands = {{RECTSKETCH_PATH},
-                                                            {FRAMEFILTER_PATH, RECTSKETCH_PATH}};
-    for (const auto& command : commands) {
-        const std::string program = std::filesystem::path(command[0]).filename();
-        std::vector<std::string> args = {"/usr/bin/unshare",
-                                         "--mount",
-                                         "/bin/sh",
-                                         "-c",
-                                         "mount --bind \"$0\" \"$1\" && shift && exec \"$@\"",
-                                         without,
-                                         platforms.string()};
-        args.insert(args.end(), command.begin(), command.end());
-        const xh::finished_run run =
-            xh::run_to_end(args, {"QT_QPA_PLATFORM", xh::runtime_dir_setting()}, xh::patience);
+    const std::vector<std::vector<std::string>> commands = {{"rectsketch"}, {"framefilter", RECTSKETCH_PATH}};
+    for (auto command : commands) {
+        const std::string program = command[0];
+        command[0] = (without / program).string();
+        const xh::finished_run run = xh::run_to_end(
+            command, {"QT_QPA_PLATFORM", "QT_PLUGIN_PATH", xh::runtime_dir_setting()}, xh::patience);
         EXPECT_EQ(run.status, 1) << program << ": " << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_NE(run.err.find(program + ": cannot open a window: no X display"), std::string::npos)
