@@ -188,6 +188,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
                 if (!window_is_open(viewer_title))
                     return live_end::user;
                 cv::imshow(viewer_title, frame);
+                keep_picture_size(viewer_title, frame);
                 ++shown;
                 last_picture = clock_type::now();
                 frames_came = false;

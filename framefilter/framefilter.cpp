@@ -47,10 +47,12 @@ void play(cv::VideoCapture& capture, cv::Mat& frame)
     // picture; a close can come in whenever the library handles window events.
     while (read_frame(capture, frame) && both_windows_open()) {
         cv::imshow(original_title, frame);
+        keep_picture_size(original_title, frame);
         filter_shown_frame(frame);
         if (!both_windows_open())
             break;
         cv::imshow(processed_title, frame);
+        keep_picture_size(processed_title, frame);
         const int key = cv::waitKeyEx(frame_wait_ms);
         if (esc_or_closed(key))
             break;

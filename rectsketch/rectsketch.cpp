@@ -51,6 +51,7 @@ int main(int /*argc*/, char** /*argv*/)
         if (drawing_box)
             draw_box(display, box);
         cv::imshow(window_title, display);
+        keep_picture_size(window_title, display);
         const int key = cv::waitKeyEx(15);
         if (is_esc(key))
             break;

@@ -187,6 +187,19 @@ bool open_window(const char* program, const std::string& title)
     return problem.empty() && !fell_back;
 }
 
+void keep_picture_size(const std::string& title, const cv::Mat& picture)
+{
+    // A library that cannot tell where the picture is answers an empty area: nothing is asked then.
+    // Qt throws when asked about a window it does not know.
+    try {
+        const cv::Rect shown = cv::getWindowImageRect(title);
+        if (shown.width > 0 && shown.height > 0
+            && (shown.width < picture.cols || shown.height < picture.rows))
+            cv::resizeWindow(title, picture.cols, picture.rows);
+    } catch (const cv::Exception&) {
+    }
+}
+
 bool window_is_open(const std::string& title)
 {
     // Qt answers 0 for the visibility of a window closed through the window manager. GTK answers

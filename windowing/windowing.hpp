@@ -4,6 +4,8 @@
 // answer here alike.
 #pragma once
 
+#include <opencv2/core.hpp>
+
 #include <string>
 
 // True when the program can open its windows: on an X display or a Wayland display, whichever the
@@ -35,6 +37,13 @@ bool windows_drawn_nowhere(const char* program);
 // Whether the window titled `title` is still open: false once it was closed through the window
 // manager or destroyed. Showing a picture into a closed window would open it again.
 bool window_is_open(const std::string& title);
+
+// Call after each cv::imshow into a window opened with cv::WINDOW_AUTOSIZE: when the window shows
+// its picture smaller than the picture is, asks for the picture's size again. Qt 6.8 on Wayland
+// takes a size that the compositor sent the window before the window grew to its first picture
+// (sway does so as a window opens or loses the focus to another), keeps that older, smaller size
+// and shrinks the picture into it, where Qt 5 and Qt 6.4 keep the window at its picture's size.
+void keep_picture_size(const std::string& title, const cv::Mat& picture);
 
 // Destroys the window and sends its end to the display server before returning, so that it leaves
 // the screen though no event is handled after. Returns false when the toolkit's call that sends it
