@@ -2,10 +2,11 @@
 //
 // For the /dev/videoN paths named in FAKECAM_DEVICES it answers open, the V4L2 ioctls of a simple
 // single-format camera, mmap of its buffers, read and close; every other call goes to the C
-// library. The paths need not exist: the descriptor handed out is a timerfd, which the emulation
-// arms so that it is readable exactly when VIDIOC_DQBUF has something to report. select, poll and
-// epoll on it therefore work unchanged in the kernel, and the buffers live in a memfd, so the
-// program's own munmap is the kernel's too.
+// library. Any other /dev/videoN (0 to 63) answers open with ENOENT, so a real camera on the test
+// machine never takes part. The paths need not exist: the descriptor handed out is a timerfd,
+// which the emulation arms so that it is readable exactly when VIDIOC_DQBUF has something to
+// report. select, poll and epoll on it therefore work unchanged in the kernel, and the buffers
+// live in a memfd, so the program's own munmap is the kernel's too.
 //
 // Settings (environment of the process under test; see docs/camera-emulator.md):
 //   FAKECAM_DEVICES     comma-separated camera numbers to emulate, 0 to 63 (default "1")
@@ -26,7 +27,17 @@
 //   FAKECAM_AGE_LOG     a file that gets a line for each buffer handed out by VIDIOC_DQBUF:
 //                       "SEQUENCE CAPTURED_NS DEQUEUED_NS FLAGS", both times on CLOCK_MONOTONIC,
 //                       FLAGS the buffer's v4l2_buffer flags in decimal
-//   FAKECAM_TRACE       when 1, each call answered for an emulated device is logged on stderr
+//   FAKECAM_META        camera numbers that are metadata nodes, as beside every UVC camera: the
+//                       capabilities say V4L2_CAP_META_CAPTURE, formats and buffers for video
+//                       capture are refused with EINVAL (emulated besides FAKECAM_DEVICES)
+//   FAKECAM_BUSY        camera numbers held by another program: S_FMT, S_PARM, S_INPUT and
+//                       REQBUFS answer EBUSY, as uvcvideo does (emulated besides FAKECAM_DEVICES)
+//   FAKECAM_DENIED      camera numbers whose open fails with EACCES; stat shows them as character
+//                       devices of group "video", mode 0660
+//   FAKECAM_CARD_N      the card name that VIDIOC_QUERYCAP gives for /dev/videoN
+//   FAKECAM_TRACE       1: each call answered for a /dev/videoN path is logged on stderr; a path
+//                       (with a '/'): it is logged in that file, which survives a program that
+//                       points stderr elsewhere
 // A malformed setting ends the process with one line on stderr and status 2.
 //
 // Frames are YUYV 4:2:2 carrying pattern.hpp's picture, or that picture as OpenCV converts it to
@@ -46,11 +57,14 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -85,7 +99,11 @@ struct settings {
     int height = 240;
     int fps = 30;
     long long stop_after = -1; // -1: never stops
-    bool trace = false;
+    std::uint64_t meta = 0;    // bit N: /dev/videoN is a metadata node
+    std::uint64_t busy = 0;    // bit N: /dev/videoN is held by another program
+    std::uint64_t denied = 0;  // bit N: opening /dev/videoN is refused
+    const char* cards[64] = {};
+    FILE* trace = nullptr;
     __u32 format = V4L2_PIX_FMT_YUYV;
     frame_set damaged;
     frame_set empty;
@@ -142,6 +160,8 @@ using ioctl_fn = int(int, unsigned long, ...);
 using mmap_fn = void*(void*, std::size_t, int, int, int, off_t);
 using close_fn = int(int);
 using read_fn = ssize_t(int, void*, std::size_t);
+using stat_fn = int(const char*, struct stat*);
+using stat64_fn = int(const char*, struct stat64*);
 
 // The C library's own mmap and close: calls inside this file to the plain names would come back
 // to the wrappers below.
@@ -177,14 +197,14 @@ const char* parse_number(const char* text, long long low, long long high, long l
     return end;
 }
 
-std::uint64_t parse_devices(const char* text)
+std::uint64_t parse_devices(const char* name, const char* text)
 {
     std::uint64_t mask = 0;
     for (const char* p = text;; ++p) {
         long long number = 0;
         p = parse_number(p, 0, 63, &number);
         if (p == nullptr || (*p != ',' && *p != '\0'))
-            bad_setting("FAKECAM_DEVICES", text, "camera numbers from 0 to 63 separated by commas");
+            bad_setting(name, text, "camera numbers from 0 to 63 separated by commas");
         mask |= std::uint64_t{1} << number;
         if (*p == '\0')
             return mask;
@@ -245,10 +265,47 @@ bool in_set(const frame_set& set, long long frame)
     return false;
 }
 
+// The faulty nodes are emulated besides FAKECAM_DEVICES; each is of one kind only.
+void read_node_kinds()
+{
+    const char* names[] = {"FAKECAM_META", "FAKECAM_BUSY", "FAKECAM_DENIED"};
+    std::uint64_t* kinds[] = {&config.meta, &config.busy, &config.denied};
+    std::uint64_t seen = 0;
+    for (int i = 0; i < 3; ++i) {
+        const char* text = std::getenv(names[i]);
+        if (text == nullptr)
+            continue;
+        *kinds[i] = parse_devices(names[i], text);
+        if ((seen & *kinds[i]) != 0)
+            bad_setting(names[i], text, "numbers not also in FAKECAM_META, FAKECAM_BUSY or FAKECAM_DENIED");
+        seen |= *kinds[i];
+    }
+    config.devices |= seen;
+    for (int number = 0; number < 64; ++number) {
+        char name[32];
+        std::snprintf(name, sizeof name, "FAKECAM_CARD_%d", number);
+        config.cards[number] = std::getenv(name);
+    }
+}
+
+void read_trace(const char* text)
+{
+    if (std::strcmp(text, "1") == 0) {
+        config.trace = stderr;
+    } else if (std::strchr(text, '/') != nullptr) {
+        config.trace = std::fopen(text, "ae");
+        if (config.trace == nullptr)
+            bad_setting("FAKECAM_TRACE", text, "a file that can be written");
+    } else if (*text != '\0' && std::strcmp(text, "0") != 0) {
+        bad_setting("FAKECAM_TRACE", text, "1, 0 or the path of a file");
+    }
+}
+
 void read_settings()
 {
     if (const char* text = std::getenv("FAKECAM_DEVICES"))
-        config.devices = parse_devices(text);
+        config.devices = parse_devices("FAKECAM_DEVICES", text);
+    read_node_kinds();
     if (const char* text = std::getenv("FAKECAM_SIZE"))
         parse_size(text);
     if (const char* text = std::getenv("FAKECAM_FPS"))
@@ -258,7 +315,7 @@ void read_settings()
         config.stop_after = parse_plain_number("FAKECAM_STOP_AFTER", text, 0, 1LL << 40,
                                                "a whole number of frames, 0 or more");
     if (const char* text = std::getenv("FAKECAM_TRACE"))
-        config.trace = std::strcmp(text, "1") == 0;
+        read_trace(text);
     if (const char* text = std::getenv("FAKECAM_FORMAT")) {
         if (std::strcmp(text, "MJPG") == 0)
             config.format = V4L2_PIX_FMT_MJPEG;
@@ -319,7 +376,7 @@ long long tick_ns()
     return 1000000000LL / current_settings().fps;
 }
 
-// The camera number of an emulated path, or -1.
+// The camera number of a /dev/videoN path, emulated or not (every one is answered here), or -1.
 int emulated_number(const char* path)
 {
     static const char prefix[] = "/dev/video";
@@ -330,7 +387,12 @@ int emulated_number(const char* path)
     const char* end = parse_number(digits, 0, 63, &number);
     if (end == nullptr || *end != '\0' || (digits[0] == '0' && end - digits > 1))
         return -1;
-    return (current_settings().devices >> number) & 1U ? static_cast<int>(number) : -1;
+    return static_cast<int>(number);
+}
+
+bool in_mask(std::uint64_t mask, int number)
+{
+    return ((mask >> number) & 1U) != 0;
 }
 
 bool may_be_emulated(int fd)
@@ -349,14 +411,21 @@ device* find_device(int fd)
     return nullptr;
 }
 
-void trace(const device& d, const char* call, int result, int error)
+void trace_number(int number, const char* call, int result, int error)
 {
-    if (!current_settings().trace)
+    FILE* log = current_settings().trace;
+    if (log == nullptr)
         return;
     if (result < 0)
-        std::fprintf(stderr, "fakecam: /dev/video%d %s -> -1 (%s)\n", d.number, call, std::strerror(error));
+        std::fprintf(log, "fakecam: /dev/video%d %s -> -1 (%s)\n", number, call, std::strerror(error));
     else
-        std::fprintf(stderr, "fakecam: /dev/video%d %s -> %d\n", d.number, call, result);
+        std::fprintf(log, "fakecam: /dev/video%d %s -> %d\n", number, call, result);
+    std::fflush(log);
+}
+
+void trace(const device& d, const char* call, int result, int error)
+{
+    trace_number(d.number, call, result, error);
 }
 
 void push(fifo& f, unsigned index)
@@ -504,12 +573,23 @@ int query_capabilities(device& d, v4l2_capability& cap)
 {
     cap = v4l2_capability{};
     std::snprintf(reinterpret_cast<char*>(cap.driver), sizeof cap.driver, "fakecam");
-    std::snprintf(reinterpret_cast<char*>(cap.card), sizeof cap.card, "Emulated test camera %d", d.number);
+    const char* card = current_settings().cards[d.number];
+    if (card != nullptr)
+        std::snprintf(reinterpret_cast<char*>(cap.card), sizeof cap.card, "%s", card);
+    else
+        std::snprintf(reinterpret_cast<char*>(cap.card), sizeof cap.card, "Emulated test camera %d",
+                      d.number);
     std::snprintf(reinterpret_cast<char*>(cap.bus_info), sizeof cap.bus_info, "platform:fakecam-%d",
                   d.number);
     cap.version = (6U << 16) | (1U << 8);
     cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
+    // uvcvideo's metadata node: its own capabilities are metadata only, those of the whole device,
+    // which OpenCV looks at, include the capture node beside it.
+    if (in_mask(current_settings().meta, d.number)) {
+        cap.device_caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
+        cap.capabilities |= cap.device_caps;
+    }
     return 0;
 }
 
@@ -747,6 +827,36 @@ constexpr request_name request_names[] = {
     {VIDIOC_S_CTRL, "VIDIOC_S_CTRL"},
 };
 
+// A metadata node has formats and buffers of its own type only, and none of a camera's input or
+// rate requests.
+int answer_metadata_node(device& d, unsigned long request, void* arg)
+{
+    switch (request) {
+    case VIDIOC_QUERYCAP:
+        return query_capabilities(d, *static_cast<v4l2_capability*>(arg));
+    case VIDIOC_ENUM_FMT:
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT:
+    case VIDIOC_TRY_FMT:
+    case VIDIOC_REQBUFS:
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF:
+    case VIDIOC_DQBUF:
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF:
+        return EINVAL;
+    default:
+        return ENOTTY;
+    }
+}
+
+// uvcvideo answers these only for the program that holds the camera.
+bool refused_while_held(unsigned long request)
+{
+    return request == VIDIOC_S_FMT || request == VIDIOC_S_PARM || request == VIDIOC_S_INPUT
+           || request == VIDIOC_REQBUFS;
+}
+
 void trace_ioctl(const device& d, unsigned long request, int error)
 {
     if (!current_settings().trace)
@@ -766,6 +876,10 @@ int answer_ioctl(int fd, unsigned long request, void* arg)
         return EBADF;
     if (arg == nullptr && request != VIDIOC_STREAMON && request != VIDIOC_STREAMOFF)
         return EFAULT;
+    if (in_mask(current_settings().meta, d->number))
+        return answer_metadata_node(*d, request, arg);
+    if (in_mask(current_settings().busy, d->number) && refused_while_held(request))
+        return EBUSY;
     switch (request) {
     case VIDIOC_QUERYCAP:
         return query_capabilities(*d, *static_cast<v4l2_capability*>(arg));
@@ -812,6 +926,13 @@ int answer_ioctl(int fd, unsigned long request, void* arg)
 
 int open_device(int number, int flags)
 {
+    const settings& s = current_settings();
+    if (!in_mask(s.devices, number) || in_mask(s.denied, number)) {
+        const int error = in_mask(s.denied, number) ? EACCES : ENOENT;
+        trace_number(number, "open", -1, error);
+        errno = error;
+        return -1;
+    }
     const int fd = timerfd_create(CLOCK_MONOTONIC, (flags & O_CLOEXEC) != 0 ? TFD_CLOEXEC : 0);
     if (fd < 0)
         return -1;
@@ -834,6 +955,26 @@ int open_device(int number, int flags)
     trace(*slot, "open", fd, 0);
     pthread_mutex_unlock(&lock);
     return fd;
+}
+
+// A node that refuses to open is there all the same, as udev makes a camera's node: a character
+// device (major 81) of root and the group "video", which only they may open.
+template <typename Stat> bool stat_denied(const char* path, Stat* out)
+{
+    const int number = emulated_number(path);
+    if (number < 0 || !in_mask(current_settings().denied, number))
+        return false;
+    *out = Stat{};
+    out->st_mode = S_IFCHR | 0660;
+    out->st_rdev = makedev(81, static_cast<unsigned>(number));
+    out->st_nlink = 1;
+    group entry{};
+    group* found = nullptr;
+    char buffer[1024];
+    if (getgrnam_r("video", &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        out->st_gid = found->gr_gid;
+    trace_number(number, "stat", 0, 0);
+    return true;
 }
 
 int mode_argument(int flags, va_list args)
@@ -1016,6 +1157,22 @@ int close(int fd)
     }
     pthread_mutex_unlock(&lock);
     return system_close(fd);
+}
+
+int stat(const char* path, struct stat* out) noexcept
+{
+    if (stat_denied(path, out))
+        return 0;
+    static stat_fn* real = next_symbol<stat_fn>("stat");
+    return real(path, out);
+}
+
+int stat64(const char* path, struct stat64* out) noexcept
+{
+    if (stat_denied(path, out))
+        return 0;
+    static stat64_fn* real = next_symbol<stat64_fn>("stat64");
+    return real(path, out);
 }
 
 } // extern "C"

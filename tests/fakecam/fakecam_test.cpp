@@ -190,7 +190,8 @@ TEST(Fakecam, RejectsMalformedSettingsWithOneLine)
         "FAKECAM_FORMAT=RGB3",    "FAKECAM_DAMAGED=5-3",    "FAKECAM_EMPTY=1,,2",
         "FAKECAM_CUT=x",          "FAKECAM_STALL=5",        "FAKECAM_STALL=5:0",
         "FAKECAM_MIN_BUFFERS=0",  "FAKECAM_MIN_BUFFERS=33", "FAKECAM_AGE_LOG=/nonexistent/ages",
-        "FAKECAM_END_MARKER=no"};
+        "FAKECAM_END_MARKER=no",  "FAKECAM_META=64",        "FAKECAM_BUSY=2x",
+        "FAKECAM_DENIED=a",       "FAKECAM_TRACE=yes",      "FAKECAM_TRACE=/nonexistent/trace"};
     for (const std::string& setting : bad) {
         const probe_run run = run_probe("1", "v4l2", 1, {setting});
         EXPECT_EQ(run.status, 2) << setting;
