@@ -1,4 +1,5 @@
 // feedview: the live picture of a camera in the window "result"; any key quits.
+#include "camera_diagnosis.hpp"
 #include "camera_index.hpp"
 #include "live_view.hpp"
 #include "standard_streams.hpp"
@@ -8,19 +9,6 @@
 #include <opencv2/videoio.hpp>
 
 #include <cstdio>
-
-namespace {
-
-void report_unopened(int index)
-{
-    if (index >= 0)
-        std::fprintf(stderr, "feedview: cannot open camera %d (/dev/video%d); press a key to quit\n", index,
-                     index);
-    else
-        std::fprintf(stderr, "feedview: cannot open camera %d; press a key to quit\n", index);
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -38,7 +26,8 @@ int main(int argc, char** argv)
     // one backend that can say whether a frame is waiting, which keeps the window served when the
     // camera stalls.
     cv::VideoCapture capture(index, cv::CAP_V4L2);
+    // The node is looked at only once the library has refused it, to say why in one line.
     if (!capture.isOpened())
-        report_unopened(index);
+        std::fputs(unopened_line(index, diagnose_camera(index)).c_str(), stderr);
     return run_viewer(capture);
 }

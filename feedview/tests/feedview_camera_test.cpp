@@ -227,12 +227,17 @@ TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAboutNineTimesASecondInBothFormat
     for (const auto& [args, settings, key] : cases) {
         SCOPED_TRACE(settings.back() + (args.empty() ? "" : ", argument " + args[0]) + ", key " + key);
         const std::string log = xh::unique_temp_path("ages");
+        const std::string trace = xh::unique_temp_path("trace");
         std::vector<std::string> logged = settings;
         logged.push_back("FAKECAM_AGE_LOG=" + log);
+        logged.push_back("FAKECAM_TRACE=" + trace);
         start(args, logged);
         expect_live_about_nine_a_second(log);
         EXPECT_EQ(end_live_with_keys(key), 0) << errors();
         EXPECT_EQ(stderr_text(), "");
+        // The dequeues happen while feedview points its standard error elsewhere.
+        EXPECT_NE(xh::read_file(trace).find(" VIDIOC_DQBUF -> 0\n"), std::string::npos)
+            << "no dequeue traced";
     }
 }
 
@@ -259,22 +264,52 @@ TEST_F(FeedviewCamera, EachPictureIsAtMostOnePassAndOneFrameOld)
     }
 }
 
-TEST_F(FeedviewCamera, MissingCameraHoldsAnEmptyWindowAndNamesItsDeviceUntilAKey)
+// A camera that does not open holds an empty window with one line that says why, until a key.
+// Where the node is not a camera, the line names the capture devices there are by their card
+// names, as the emulated camera is told to give them. The emulator hides every node it is not told
+// of, so a real camera on the test machine never shows up.
+TEST_F(FeedviewCamera, UnopenedCameraHoldsAnEmptyWindowWithALineThatSaysWhy)
 {
-    // A negative index asks the library for the first camera it finds among /dev/video0 to 7,
-    // so only camera 9 exists here; such an index names no device.
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {"0", "feedview: cannot open camera 0 (/dev/video0); press a key to quit\n"},
-        {"", "feedview: cannot open camera -48; press a key to quit\n"},
+    struct fault_case {
+        std::vector<std::string> args;
+        std::vector<std::string> settings;
+        std::vector<std::string> said; // in this order, after the camera and its node
     };
-    for (const auto& [argument, line] : cases) {
-        SCOPED_TRACE("argument '" + argument + "'");
-        start({argument}, {"FAKECAM_DEVICES=9"});
+    const std::vector<fault_case> cases{
+        {{"0"},
+         {"FAKECAM_DEVICES=9", "FAKECAM_CARD_9=USB Camera"},
+         {"no such device", "/dev/video9 \"USB Camera\" (feedview 9)"}},
+        // A laptop's built-in camera and its metadata node beside it, both of one name.
+        {{},
+         {"FAKECAM_DEVICES=0", "FAKECAM_META=1", "FAKECAM_CARD_0=Integrated Camera",
+          "FAKECAM_CARD_1=Integrated Camera"},
+         {"a metadata node", "carries no pictures", "/dev/video0 \"Integrated Camera\" (feedview 0)"}},
+        {{"2"}, {"FAKECAM_BUSY=2"}, {"in use by another program"}},
+        {{"3"}, {"FAKECAM_DENIED=3"}, {"permission denied", "the group 'video'"}},
+        // A negative index asks the library for the first camera it finds among /dev/video0 to 7,
+        // so only camera 9 exists here; such an index names no device.
+        {{""}, {"FAKECAM_DEVICES=9"}, {}},
+    };
+    for (const auto& [args, settings, said] : cases) {
+        SCOPED_TRACE(settings.back() + (args.empty() ? "" : ", argument '" + args[0] + "'"));
+        start(args, settings);
         EXPECT_TRUE(keeps_running(1500ms)) << "feedview did not hold the window";
         EXPECT_EQ(fakecam::locate_picture(xh::capture(window), picture_size), cv::Point(-1, -1))
-            << "an absent camera showed a picture";
+            << "an unopened camera showed a picture";
         EXPECT_EQ(end_with_a_key(), 0) << errors();
-        EXPECT_EQ(stderr_text(), line);
+        const std::string line = stderr_text();
+        const std::string camera = args.empty() ? "1" : args[0];
+        const std::string named =
+            camera.empty() ? "camera -48" : "camera " + camera + " (/dev/video" + camera + ")";
+        EXPECT_EQ(line.find("feedview: cannot open " + named + (said.empty() ? ";" : ": ")), 0u) << line;
+        std::size_t at = 0;
+        for (const std::string& part : said) {
+            at = line.find(part, at);
+            EXPECT_NE(at, std::string::npos) << "no \"" << part << "\" in order in " << line;
+        }
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << "not one line: " << line;
+        const std::string end = "; press a key to quit\n";
+        EXPECT_EQ(line.rfind(end), line.size() - end.size()) << line;
     }
 }
 
