@@ -2,6 +2,8 @@
 
 #include "quiet_calls.hpp"
 
+#include <opencv2/videoio/registry.hpp>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -143,19 +145,26 @@ std::string file_head(const std::string& path, std::size_t count)
     return head;
 }
 
-std::vector<int> reader_order(const std::string& path, const std::string& head)
+bool has_ffmpeg_reader()
 {
+    return cv::videoio_registry::hasBackend(cv::CAP_FFMPEG);
+}
+
+std::vector<int> reader_order(const std::string& path, const std::string& head, bool ffmpeg)
+{
+    // FFmpeg, not the library's pick-any: when FFmpeg refuses a damaged file, the next reader
+    // that pick-any tries, GStreamer, can deadlock on it (seen with an MP4 or AVI cut short).
+    // Without FFmpeg, pick-any is what reads everything else this OpenCV can.
+    const int last = ffmpeg ? cv::CAP_FFMPEG : cv::CAP_ANY;
     // OpenCV's own image-sequence reader gives every image its own size; the FFmpeg one scales
     // them to the first and, in the library's Debian build, can crash doing so.
     if (names_image_sequence(path))
-        return {cv::CAP_IMAGES, cv::CAP_FFMPEG};
+        return {cv::CAP_IMAGES, last};
     // Motion JPEG whose chroma layout changes after the first frame (some trail cameras) crashes
     // the FFmpeg reader; the library's own Motion JPEG reader decodes every frame by itself.
     if (is_mjpeg_avi(head))
-        return {cv::CAP_OPENCV_MJPEG, cv::CAP_FFMPEG};
-    // FFmpeg, not the library's pick-any: when FFmpeg refuses a damaged file, the next reader
-    // that pick-any tries, GStreamer, can deadlock on it (seen with an MP4 or AVI cut short).
-    return {cv::CAP_FFMPEG};
+        return {cv::CAP_OPENCV_MJPEG, last};
+    return {last};
 }
 
 bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& first_frame)
@@ -165,7 +174,7 @@ bool open_video(const std::string& path, cv::VideoCapture& capture, cv::Mat& fir
     // FFmpeg's log level from this variable at every open: FFmpeg's quiet level, unless the user
     // asked for another (OpenCV then prints FFmpeg's lines on standard output).
     setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
-    for (const int reader : reader_order(path, file_head(path, 64 * 1024))) {
+    for (const int reader : reader_order(path, file_head(path, 64 * 1024), has_ffmpeg_reader())) {
         if (quietly([&] { return capture.open(path, reader) && next_decodable_frame(capture, first_frame); }))
             return true;
         close_video(capture);

@@ -25,8 +25,13 @@ bool is_mjpeg_avi(const std::string& head);
 // else (a pipe, a device), whose bytes could not be read again.
 std::string file_head(const std::string& path, std::size_t count);
 
-// The readers (cv::VideoCaptureAPIs) to try for `path`, best first; the last is always FFmpeg.
-std::vector<int> reader_order(const std::string& path, const std::string& head);
+// Whether this OpenCV has its FFmpeg reader: built in or as a plugin that loads, and not turned off
+// by OPENCV_VIDEOIO_PRIORITY_FFMPEG=0.
+bool has_ffmpeg_reader();
+
+// The readers (cv::VideoCaptureAPIs) to try for `path`, best first; the last is FFmpeg where
+// `ffmpeg` says this OpenCV has it, and the library's own choice (cv::CAP_ANY) where it has not.
+std::vector<int> reader_order(const std::string& path, const std::string& head, bool ffmpeg);
 
 // Opens `path` with the first reader of reader_order that delivers a frame, leaving that frame in
 // `first_frame`. The decoders' own diagnostics are kept off standard error; FFmpeg's stay silent

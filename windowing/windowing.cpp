@@ -1,6 +1,7 @@
 #include "windowing.hpp"
 
 #include "loaded_library.hpp"
+#include "user_platform.hpp"
 
 #include <dlfcn.h>
 #include <opencv2/highgui.hpp>
@@ -20,20 +21,6 @@ namespace {
 std::string highgui_path()
 {
     return loaded_library_path("libopencv_highgui");
-}
-
-// A platform that the user chose for the toolkit (QT_QPA_PLATFORM, GDK_BACKEND) is left to the
-// toolkit, unless it is X.
-const char* chosen_platform()
-{
-    const char* platform = std::getenv(windows_drawn_by_gtk() ? "GDK_BACKEND" : "QT_QPA_PLATFORM");
-    return platform != nullptr && *platform != '\0' ? platform : nullptr;
-}
-
-bool x_chosen(const char* platform)
-{
-    const char* x = windows_drawn_by_gtk() ? "x11" : "xcb";
-    return std::strncmp(platform, x, std::strlen(x)) == 0;
 }
 
 bool x_display_reachable()
@@ -97,6 +84,27 @@ bool wayland_display_reachable()
 const char* const qt_wayland_or_fallback = "wayland;offscreen";
 bool qt_offered_fallback = false;
 
+// A platform the user chose is left to the toolkit when one of its list can start: one that draws
+// on a display that is there, or on none that is checked here. Otherwise the line names the
+// variable and each display it asked for.
+bool chosen_platform_reachable(const char* program, const char* chosen)
+{
+    std::string missing;
+    for (const platform_display display : chosen_displays(chosen, windows_drawn_by_gtk())) {
+        if (display == platform_display::other
+            || (display == platform_display::x ? x_display_reachable() : wayland_display_reachable()))
+            return true;
+        const std::string name = display == platform_display::x
+                                     ? "no X display at '" + x_display_name() + "'"
+                                     : "no Wayland display at '" + wayland_display_name() + "'";
+        if (missing.find(name) == std::string::npos)
+            missing += (missing.empty() ? "" : " and ") + name;
+    }
+    std::fprintf(stderr, "%s: cannot open a window: %s is '%s', and there is %s\n", program,
+                 platform_variable(windows_drawn_by_gtk()), chosen, missing.c_str());
+    return false;
+}
+
 } // namespace
 
 // Qt loads each platform as a plugin of that name.
@@ -115,25 +123,20 @@ bool windows_drawn_nowhere(const char* program)
 
 bool display_reachable(const char* program)
 {
-    const char* platform = chosen_platform();
-    if (platform != nullptr && !x_chosen(platform))
-        return true;
+    const char* chosen = std::getenv(platform_variable(windows_drawn_by_gtk()));
+    if (chosen != nullptr && !chosen_displays(chosen, windows_drawn_by_gtk()).empty())
+        return chosen_platform_reachable(program, chosen);
     if (x_display_reachable())
         return true;
-    if (platform == nullptr && wayland_display_reachable()) {
+    if (wayland_display_reachable()) {
         // Qt 5 goes to Wayland by itself only in a session that says it is a Wayland one; elsewhere
         // it would try X alone and abort. Qt tries the platforms of the list in turn.
         if (!windows_drawn_by_gtk())
             qt_offered_fallback = setenv("QT_QPA_PLATFORM", qt_wayland_or_fallback, 1) == 0;
         return true;
     }
-    if (platform != nullptr)
-        std::fprintf(stderr, "%s: cannot open a window: no X display at '%s'\n", program,
-                     x_display_name().c_str());
-    else
-        std::fprintf(stderr,
-                     "%s: cannot open a window: no X display at '%s' and no Wayland display at '%s'\n",
-                     program, x_display_name().c_str(), wayland_display_name().c_str());
+    std::fprintf(stderr, "%s: cannot open a window: no X display at '%s' and no Wayland display at '%s'\n",
+                 program, x_display_name().c_str(), wayland_display_name().c_str());
     return false;
 }
 

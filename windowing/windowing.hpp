@@ -9,11 +9,13 @@
 #include <string>
 
 // True when the program can open its windows: on an X display or a Wayland display, whichever the
-// toolkit picks when both are there, or on a platform the user chose for the toolkit. Qt is sent to
-// Wayland when there is no X display, with a fallback that open_window reports. Otherwise says so in one line
-// on standard error, "PROGRAM: cannot open a window: no X display at 'NAME' and no Wayland display at
-// 'NAME'", and returns false: Qt aborts the process when it cannot reach its display, and GTK makes OpenCV
-// throw.
+// toolkit picks when both are there. Qt is sent to Wayland when there is no X display, with a
+// fallback that open_window reports. A platform the user chose for the toolkit (QT_QPA_PLATFORM,
+// GDK_BACKEND) is kept, and must have a display of its list there. Otherwise says so in one line on
+// standard error, "PROGRAM: cannot open a window: no X display at 'NAME' and no Wayland display at
+// 'NAME'", or "PROGRAM: cannot open a window: VARIABLE is 'VALUE', and there is no ... display at
+// 'NAME'", and returns false: Qt aborts the process when it cannot reach its display, and GTK makes
+// OpenCV throw.
 bool display_reachable(const char* program);
 
 // Qt wants a private runtime directory. Without XDG_RUNTIME_DIR (root's session, sudo) it makes

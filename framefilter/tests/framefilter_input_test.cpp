@@ -397,6 +397,17 @@ TEST_F(FramefilterInput, SaysWhatItWaitsForOnAFifoWithNoWriterThenPlaysIt)
     EXPECT_EQ(xh::read_file(child.out_path), "");
 }
 
+// An OpenCV without FFmpeg (here Debian's, with FFmpeg turned off) still plays what its other
+// readers take: a VP8 WebM through GStreamer, to its end.
+TEST_F(FramefilterInput, PlaysWhatTheLibraryReadsWithoutFFmpeg)
+{
+    const std::string clip = dir + "/vp8.webm";
+    ASSERT_TRUE(tv::ffmpeg(
+        "-f lavfi -i testsrc=size=160x120:rate=25 -frames:v 10 -c:v libvpx -deadline realtime " + clip));
+    child = xh::spawn({FRAMEFILTER_PATH, clip}, {"OPENCV_VIDEOIO_PRIORITY_FFMPEG=0"});
+    expect_played_quietly();
+}
+
 // The geometry line is the program's one output: when it cannot be delivered the program says so
 // and ends with status 1 instead of playing on as if it had been.
 TEST_F(FramefilterInput, EndsWithOneLineWhenItsOutputCannotBeWritten)

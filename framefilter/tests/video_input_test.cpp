@@ -38,7 +38,7 @@ TEST_F(VideoInput, PathProblemsAreFoundBeforeDecoding)
     xh::write_bytes(dir + "/f%2d.avi", "x");
     EXPECT_EQ(path_problem(dir + "/f%2d.avi"), "");
     EXPECT_FALSE(names_image_sequence(dir + "/f%2d.avi"));
-    EXPECT_EQ(reader_order(dir + "/f%2d.avi", ""), (std::vector<int>{cv::CAP_FFMPEG}));
+    EXPECT_EQ(reader_order(dir + "/f%2d.avi", "", true), (std::vector<int>{cv::CAP_FFMPEG}));
 }
 
 TEST(ReaderChoice, ImageSequencePatterns)
@@ -53,8 +53,20 @@ TEST(ReaderChoice, ImageSequencePatterns)
     EXPECT_FALSE(names_image_sequence("my%20dog.avi")) << "one digit of width at most";
     EXPECT_FALSE(names_image_sequence("f%d_%d.png")) << "one pattern only";
     EXPECT_FALSE(names_image_sequence("50% of f%d.png")) << "the first '%' only";
-    EXPECT_EQ(reader_order("frames/f%d.png", ""), (std::vector<int>{cv::CAP_IMAGES, cv::CAP_FFMPEG}));
-    EXPECT_EQ(reader_order("clip.avi", "not a RIFF header"), (std::vector<int>{cv::CAP_FFMPEG}));
+    EXPECT_EQ(reader_order("frames/f%d.png", "", true), (std::vector<int>{cv::CAP_IMAGES, cv::CAP_FFMPEG}));
+    EXPECT_EQ(reader_order("clip.avi", "not a RIFF header", true), (std::vector<int>{cv::CAP_FFMPEG}));
+}
+
+// Without FFmpeg the library's own choice takes its place; the readers of our own choosing stay
+// first. Whether FFmpeg is there is what the library's FFmpeg reader itself can open.
+TEST_F(VideoInput, WithoutFFmpegTheLibraryChoosesTheReader)
+{
+    EXPECT_EQ(reader_order("clip.webm", "", false), (std::vector<int>{cv::CAP_ANY}));
+    EXPECT_EQ(reader_order("frames/f%d.png", "", false), (std::vector<int>{cv::CAP_IMAGES, cv::CAP_ANY}));
+    const std::string clip = dir + "/ffv1.mkv";
+    ASSERT_TRUE(tv::ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -frames:v 2 -c:v ffv1 " + clip));
+    EXPECT_EQ(reader_order(clip, file_head(clip, 64 * 1024), has_ffmpeg_reader()).back(),
+              cv::VideoCapture(clip, cv::CAP_FFMPEG).isOpened() ? cv::CAP_FFMPEG : cv::CAP_ANY);
 }
 
 TEST_F(VideoInput, MotionJpegAvisAreToldApartByTheirHeader)
@@ -71,7 +83,7 @@ TEST_F(VideoInput, MotionJpegAvisAreToldApartByTheirHeader)
 
     const std::string head = file_head(mjpeg, 64 * 1024);
     EXPECT_TRUE(is_mjpeg_avi(head));
-    EXPECT_EQ(reader_order(mjpeg, head), (std::vector<int>{cv::CAP_OPENCV_MJPEG, cv::CAP_FFMPEG}));
+    EXPECT_EQ(reader_order(mjpeg, head, true), (std::vector<int>{cv::CAP_OPENCV_MJPEG, cv::CAP_FFMPEG}));
     EXPECT_FALSE(is_mjpeg_avi(file_head(dir + "/ffv1.avi", 64 * 1024)));
     EXPECT_FALSE(is_mjpeg_avi(head.substr(0, 100))) << "a header cut short is not trusted";
     std::string not_avi = head;
@@ -117,7 +129,7 @@ TEST_F(VideoInput, AnUndecodableMotionJpegFrameIsSkippedAndTheRestRead)
 {
     const std::string damaged = dir + "/damaged.avi";
     ASSERT_TRUE(tv::write_mjpeg_avi_with_undecodable_frame(damaged, 30, 10)) << "needs the ffmpeg tool";
-    ASSERT_EQ(reader_order(damaged, file_head(damaged, 64 * 1024)).front(), cv::CAP_OPENCV_MJPEG);
+    ASSERT_EQ(reader_order(damaged, file_head(damaged, 64 * 1024), true).front(), cv::CAP_OPENCV_MJPEG);
 
     cv::VideoCapture capture;
     cv::Mat frame;

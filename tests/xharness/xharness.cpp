@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 extern char** environ;
@@ -197,6 +198,28 @@ finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<
             return ::testing::AssertionFailure()
                    << "with " << env[0] << ": status " << run.status << ", standard output \"" << run.out
                    << "\", standard error \"" << run.err << "\"";
+    }
+    // A platform the user chose (a Wayland user's QT_QPA_PLATFORM or GDK_BACKEND, carried into an
+    // ssh session) that neither display serves: the line names the variable of the toolkit that
+    // draws, and what its list asked for. Each pair is alike for Qt and GTK.
+    const std::vector<std::tuple<std::string, std::string, std::string>> chosen{
+        {"wayland", "wayland", "Wayland display at '" + wayland + "'"},
+        {"xcb", "x11", "X display at ':987'"},
+        {"wayland;xcb", "wayland,x11", "Wayland display at '" + wayland + "' and no X display at ':987'"},
+        {"wayland-egl", "*", "Wayland display at '" + wayland + "'"}};
+    for (const auto& [qt, gdk, displays] : chosen) {
+        const finished_run run =
+            run_to_end(argv,
+                       {"DISPLAY=:987", "WAYLAND_DISPLAY=" + wayland, runtime_dir_setting(),
+                        "QT_QPA_PLATFORM=" + qt, "GDK_BACKEND=" + gdk},
+                       patience);
+        const bool named = run.err.find("QT_QPA_PLATFORM is '" + qt + "'") != std::string::npos
+                           || run.err.find("GDK_BACKEND is '" + gdk + "'") != std::string::npos;
+        if (run.status != 1 || !run.out.empty() || !named || run.err.find(displays) == std::string::npos
+            || std::count(run.err.begin(), run.err.end(), '\n') != 1)
+            return ::testing::AssertionFailure()
+                   << "with QT_QPA_PLATFORM=" << qt << " GDK_BACKEND=" << gdk << ": status " << run.status
+                   << ", standard output \"" << run.out << "\", standard error \"" << run.err << "\"";
     }
     return ::testing::AssertionSuccess();
 }

@@ -67,7 +67,8 @@ finished_run run_to_end(const std::vector<std::string>& argv, const std::vector<
 
 // Success when `argv`, started with no X display named and with one that is not there, and a
 // Wayland display that is not there either, ends with status 1, nothing on standard output and one
-// line on standard error that names both displays.
+// line on standard error that names both displays; and likewise, with QT_QPA_PLATFORM and
+// GDK_BACKEND set to platforms on those displays, a line that names the variable.
 ::testing::AssertionResult fails_without_display(const std::vector<std::string>& argv);
 
 // Files and folders. read_file and file_size give "" and 0 for a file that cannot be read.

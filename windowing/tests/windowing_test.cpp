@@ -1,5 +1,6 @@
 // The window checks in-process, on whichever toolkit draws OpenCV's windows in this run.
 #include "loaded_library.hpp"
+#include "user_platform.hpp"
 #include "windowing.hpp"
 #include "xharness.hpp"
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -102,6 +104,32 @@ TEST(Windowing, AProgramWithoutARuntimeDirectoryOpensItsWindowSilently)
     EXPECT_EQ(xh::wait_exit(child, xh::patience), 0);
     EXPECT_EQ(xh::read_file(child.err_path), "");
     xh::remove_tree(tmp);
+}
+
+// The lists the toolkits read, as Qt and GTK document them: Qt's separated by ';', options after
+// ':', plugins for Wayland named wayland-*; GTK's separated by ',', '*' for each of its backends.
+TEST(Windowing, TellsWhatAChosenPlatformDrawsOn)
+{
+    using d = platform_display;
+    const std::vector<std::tuple<std::string, bool, std::vector<d>>> rows{
+        {"wayland", false, {d::wayland}},
+        {"xcb", false, {d::x}},
+        {"wayland;xcb", false, {d::wayland, d::x}},
+        {"wayland-egl", false, {d::wayland}},
+        {"XCB:display=:1;offscreen", false, {d::x, d::other}},
+        {"offscreen", false, {d::other}},
+        {"minimal", false, {d::other}},
+        {";", false, {}},
+        {"wayland", true, {d::wayland}},
+        {"x11", true, {d::x}},
+        {"wayland,x11", true, {d::wayland, d::x}},
+        {"*", true, {d::wayland, d::x}},
+        {"broadway", true, {d::other}},
+        {"wayland;xcb", true, {d::other}}};
+    for (const auto& [choice, gtk, displays] : rows)
+        EXPECT_EQ(chosen_displays(choice, gtk), displays) << platform_variable(gtk) << "=" << choice;
+    EXPECT_STREQ(platform_variable(true), "GDK_BACKEND");
+    EXPECT_STREQ(platform_variable(false), "QT_QPA_PLATFORM");
 }
 
 // Qt is sent to Wayland only where there is no X display and nothing was chosen for it. There,
