@@ -94,7 +94,7 @@ std::string card_of(const v4l2_capability& cap)
 
 std::string group_of(const std::string& path)
 {
-    struct stat node {};
+    struct stat node = {};
     if (stat(path.c_str(), &node) != 0)
         return {};
     group entry{};

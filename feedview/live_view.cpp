@@ -1,4 +1,5 @@
 #include "live_view.hpp"
+#include "camera_colours.hpp"
 #include "windowing.hpp"
 
 #include <opencv2/highgui.hpp>
@@ -106,12 +107,13 @@ void ask_for_one_buffer(cv::VideoCapture& capture)
 // The grabbed frame as a picture; false when it has none that decodes. `returned` tells whether
 // the library took the frame and so gave its buffer back to the driver; it keeps the buffer when
 // it fails on the way. `end_markers` tells whether a Motion JPEG frame of this camera has carried
-// the end-of-image marker yet.
-bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame, bool& returned, bool& end_markers)
+// the end-of-image marker yet. `raw_fourcc`, when not 0, is the format of raw buffers to colour here.
+bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, int raw_fourcc, cv::Mat& frame, bool& returned,
+           bool& end_markers)
 {
     returned = false;
     return quietly([&] {
-        if (!jpeg_undecoded) {
+        if (!jpeg_undecoded && raw_fourcc == 0) {
             const bool taken = capture.retrieve(frame, 0);
             returned = true;
             return taken && !frame.empty();
@@ -124,6 +126,10 @@ bool fetch(cv::VideoCapture& capture, bool jpeg_undecoded, cv::Mat& frame, bool&
         // means a frame cut short only on a camera whose frames carry it.
         if (!taken)
             return false;
+        if (raw_fourcc != 0) {
+            frame = colours_from_raw(capture, data, raw_fourcc);
+            return !frame.empty();
+        }
         if (jpeg_frame_whole(data))
             end_markers = true;
         else if (end_markers)
@@ -160,6 +166,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
     if (can_wait)
         ask_for_one_buffer(capture);
     const bool jpeg_undecoded = can_wait && take_jpeg_undecoded(capture);
+    const int raw_fourcc = can_wait && !jpeg_undecoded ? take_raw_for_colours(capture) : 0;
     bool end_markers = false;
     cv::Mat frame;
     auto last_picture = clock_type::now();
@@ -181,7 +188,7 @@ live_end run_live(cv::VideoCapture& capture, int& shown)
                 last_picture = clock_type::now();
             frames_came = true;
             bool returned = false;
-            const bool decoded = fetch(capture, jpeg_undecoded, frame, returned, end_markers);
+            const bool decoded = fetch(capture, jpeg_undecoded, raw_fourcc, frame, returned, end_markers);
             grab_at_once = !returned;
             if (decoded) {
                 // Showing into a closed window would open it again.

@@ -132,8 +132,8 @@ class FeedviewCamera : public ::testing::Test {
     {
         const cv::Mat pixels = xh::capture(window);
         if (origin.x < 0)
-            origin = fakecam::locate_picture(pixels, picture_size);
-        return origin.x < 0 ? -1 : fakecam::read_frame_number(pixels, origin, picture_size);
+            origin = fakecam::locate_picture(pixels, shown_size, grey_camera);
+        return origin.x < 0 ? -1 : fakecam::read_frame_number(pixels, origin, shown_size);
     }
     int wait_for_number(const std::function<bool(int)>& wanted,
                         std::chrono::milliseconds bound = xh::patience)
@@ -205,6 +205,8 @@ class FeedviewCamera : public ::testing::Test {
     xh::child_process child;
     xh::window_id window = 0;
     cv::Point origin{-1, -1};
+    cv::Size shown_size = picture_size; // the camera's picture, as the library chose its size
+    bool grey_camera = false;           // a monochrome camera: its picture is found by brightness
 };
 
 // Only the camera asked for exists, so a live picture shows that the right one was opened. Each
@@ -238,6 +240,48 @@ TEST_F(FeedviewCamera, ShowsTheChosenCameraLiveAboutNineTimesASecondInBothFormat
         // The dequeues happen while feedview points its standard error elsewhere.
         EXPECT_NE(xh::read_file(trace).find(" VIDIOC_DQBUF -> 0\n"), std::string::npos)
             << "no dequeue traced";
+    }
+}
+
+// Every pixel format a camera may offer is shown in its true colours, whichever ones the library
+// release converts wrongly: the bars read back from the screen are the colours they stand for, a
+// monochrome camera's their brightness. With several formats and sizes, the library takes the
+// first format of its own order that the camera offers, at the size nearest its 640x480.
+TEST_F(FeedviewCamera, ShowsEveryPixelFormatInItsTrueColours)
+{
+    // Display and chroma subsampling shift a bar's mean colour by a few levels; a swap of red and
+    // blue moves one by 191.
+    constexpr double colour_tolerance = 24;
+    const std::vector<std::tuple<std::string, std::string, cv::Size>> cases{
+        {"YUYV", "320x240", {320, 240}},
+        {"UYVY", "320x240", {320, 240}},
+        {"MJPG", "320x240", {320, 240}},
+        {"NV12", "320x240", {320, 240}},
+        {"NV21", "320x240", {320, 240}},
+        {"YU12", "320x240", {320, 240}},
+        {"YV12", "320x240", {320, 240}},
+        {"GREY", "320x240", {320, 240}},
+        {"MJPG,NV12", "320x240,1280x960", {320, 240}},              // NV12 it is
+        {"GREY,YUYV,MJPG", "1280x720,640x480,160x120", {640, 480}}, // YUYV it is
+    };
+    for (const auto& [formats, sizes, size] : cases) {
+        SCOPED_TRACE(formats + " at " + sizes);
+        shown_size = size;
+        grey_camera = formats == "GREY";
+        start({}, {"FAKECAM_FORMAT=" + formats, "FAKECAM_SIZE=" + sizes});
+        ASSERT_GE(wait_for_number([](int) { return true; }), 0)
+            << "no picture with the camera's bars in their colours (or brightness) appeared; " << errors();
+        const std::vector<cv::Vec3d> bars = fakecam::read_bar_colours(xh::capture(window), origin, size);
+        const std::vector<cv::Vec3d> truth = fakecam::true_bar_colours();
+        for (std::size_t i = 0; i < truth.size(); ++i) {
+            // BT.601 brightness, as a monochrome sensor sees the colour.
+            const double level = 0.114 * truth[i][0] + 0.587 * truth[i][1] + 0.299 * truth[i][2];
+            const cv::Vec3d wanted = grey_camera ? cv::Vec3d(level, level, level) : truth[i];
+            EXPECT_LE(cv::norm(bars[i] - wanted, cv::NORM_INF), colour_tolerance)
+                << "bar " << i << " shows " << bars[i] << " where it stands for " << wanted;
+        }
+        EXPECT_EQ(end_live_with_keys(), 0) << errors();
+        EXPECT_EQ(stderr_text(), "");
     }
 }
 

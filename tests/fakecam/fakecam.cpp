@@ -1,19 +1,22 @@
 // An emulated V4L2 capture device for tests, loaded with LD_PRELOAD.
 //
 // For the /dev/videoN paths named in FAKECAM_DEVICES it answers open, the V4L2 ioctls of a simple
-// single-format camera, mmap of its buffers, read and close; every other call goes to the C
-// library. Any other /dev/videoN (0 to 63) answers open with ENOENT, so a real camera on the test
-// machine never takes part. The paths need not exist: the descriptor handed out is a timerfd,
-// which the emulation arms so that it is readable exactly when VIDIOC_DQBUF has something to
-// report. select, poll and epoll on it therefore work unchanged in the kernel, and the buffers
-// live in a memfd, so the program's own munmap is the kernel's too.
+// camera (one or more formats and sizes), mmap of its buffers, read and close; every other call
+// goes to the C library. Any other /dev/videoN (0 to 63) answers open with ENOENT, so a real
+// camera on the test machine never takes part. The paths need not exist: the descriptor handed
+// out is a timerfd, which the emulation arms so that it is readable exactly when VIDIOC_DQBUF has
+// something to report. select, poll and epoll on it therefore work unchanged in the kernel, and
+// the buffers live in a memfd, so the program's own munmap is the kernel's too.
 //
 // Settings (environment of the process under test; see docs/camera-emulator.md):
 //   FAKECAM_DEVICES     comma-separated camera numbers to emulate, 0 to 63 (default "1")
-//   FAKECAM_SIZE        WxH of the frames (default 320x240; W a multiple of 16, H of 4)
+//   FAKECAM_SIZE        WxH of the frames (default 320x240; W a multiple of 16, H of 4), or
+//                       several sizes separated by commas, each offered in every format
 //   FAKECAM_FPS         frames per second the sensor produces, 1 to 1000 (default 30)
 //   FAKECAM_STOP_AFTER  after this many frames the device behaves as unplugged (default: never)
-//   FAKECAM_FORMAT      YUYV (default) or MJPG: the one format the camera offers
+//   FAKECAM_FORMAT      the format the camera offers, YUYV (default), UYVY, MJPG, NV12, NV21,
+//                       YU12, YV12 or GREY, or several separated by commas, in the order
+//                       VIDIOC_ENUM_FMT lists them; the first is the one it starts in
 //   FAKECAM_DAMAGED     frames (numbers and ranges, "3,10-12,40-") sent damaged: a JPEG whose
 //                       headers are cut after its first marker byte (MJPG only)
 //   FAKECAM_EMPTY       frames sent with no data at all
@@ -40,8 +43,10 @@
 //                       points stderr elsewhere
 // A malformed setting ends the process with one line on stderr and status 2.
 //
-// Frames are YUYV 4:2:2 carrying pattern.hpp's picture, or that picture as OpenCV converts it to
-// BGR, encoded as JPEG frame by frame. The sensor ticks at the set rate; on each
+// Frames carry pattern.hpp's picture in the chosen format; in Motion JPEG, that picture as OpenCV
+// converts its YUYV form to BGR, encoded frame by frame. As uvcvideo does, VIDIOC_S_FMT takes the
+// format asked for when it is offered and the first one otherwise, at the offered size nearest the
+// one asked for, and answers what it set. The sensor ticks at the set rate; on each
 // tick it fills the oldest queued buffer, or skips the tick when none is queued, and stamps it with
 // the tick's time, as uvcvideo stamps a buffer when its frame starts to arrive. Frames are
 // numbered 0, 1, 2, ... in the order they are filled, so the number a reader sees is the count of
@@ -68,6 +73,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -87,6 +93,19 @@ struct frame_range {
 };
 
 constexpr int max_ranges = 8;
+constexpr int max_modes = 8; // formats, and sizes, a camera offers at most
+
+struct frame_size {
+    int width = 0;
+    int height = 0;
+};
+
+// A pixel format and frame size.
+struct mode {
+    __u32 format = 0;
+    int width = 0;
+    int height = 0;
+};
 
 struct frame_set {
     frame_range ranges[max_ranges];
@@ -95,8 +114,8 @@ struct frame_set {
 
 struct settings {
     std::uint64_t devices = 1U << 1; // bit N: /dev/videoN is emulated
-    int width = 320;
-    int height = 240;
+    frame_size sizes[max_modes] = {{320, 240}};
+    int size_count = 1;
     int fps = 30;
     long long stop_after = -1; // -1: never stops
     std::uint64_t meta = 0;    // bit N: /dev/videoN is a metadata node
@@ -104,7 +123,8 @@ struct settings {
     std::uint64_t denied = 0;  // bit N: opening /dev/videoN is refused
     const char* cards[64] = {};
     FILE* trace = nullptr;
-    __u32 format = V4L2_PIX_FMT_YUYV;
+    __u32 formats[max_modes] = {V4L2_PIX_FMT_YUYV};
+    int format_count = 1;
     frame_set damaged;
     frame_set empty;
     frame_set cut;
@@ -138,6 +158,7 @@ struct device {
     bool streaming = false;
     long long next_tick_ns = 0;
     long long produced = 0;
+    mode chosen; // set by VIDIOC_S_FMT; until then the format is 0, which means the first one
 };
 
 settings config;
@@ -213,16 +234,51 @@ std::uint64_t parse_devices(const char* name, const char* text)
 
 void parse_size(const char* text)
 {
-    long long width = 0;
-    long long height = 0;
-    const char* x = parse_number(text, 1, 4096, &width);
-    const char* end = x != nullptr && *x == 'x' ? parse_number(x + 1, 1, 4096, &height) : nullptr;
-    if (end == nullptr || *end != '\0'
-        || !fakecam::pattern_size_ok(static_cast<int>(width), static_cast<int>(height)))
-        bad_setting("FAKECAM_SIZE", text,
-                    "WxH with W a multiple of 16 from 64 to 4096 and H a multiple of 4 from 16 to 4096");
-    config.width = static_cast<int>(width);
-    config.height = static_cast<int>(height);
+    config.size_count = 0;
+    for (const char* p = text;; ++p) {
+        long long width = 0;
+        long long height = 0;
+        const char* x = config.size_count < max_modes ? parse_number(p, 1, 4096, &width) : nullptr;
+        p = x != nullptr && *x == 'x' ? parse_number(x + 1, 1, 4096, &height) : nullptr;
+        if (p == nullptr || (*p != ',' && *p != '\0')
+            || !fakecam::pattern_size_ok(static_cast<int>(width), static_cast<int>(height)))
+            bad_setting("FAKECAM_SIZE", text,
+                        "WxH with W a multiple of 16 from 64 to 4096 and H a multiple of 4 from 16 to 4096, "
+                        "at most 8 separated by commas");
+        config.sizes[config.size_count++] = {static_cast<int>(width), static_cast<int>(height)};
+        if (*p == '\0')
+            return;
+    }
+}
+
+struct format_name {
+    __u32 fourcc;
+    const char* name;
+    const char* description; // as the kernel describes it
+};
+
+constexpr format_name format_names[] = {
+    {V4L2_PIX_FMT_YUYV, "YUYV", "YUYV 4:2:2"},         {V4L2_PIX_FMT_UYVY, "UYVY", "UYVY 4:2:2"},
+    {V4L2_PIX_FMT_MJPEG, "MJPG", "Motion-JPEG"},       {V4L2_PIX_FMT_NV12, "NV12", "Y/UV 4:2:0"},
+    {V4L2_PIX_FMT_NV21, "NV21", "Y/VU 4:2:0"},         {V4L2_PIX_FMT_YUV420, "YU12", "Planar YUV 4:2:0"},
+    {V4L2_PIX_FMT_YVU420, "YV12", "Planar YVU 4:2:0"}, {V4L2_PIX_FMT_GREY, "GREY", "8-bit Greyscale"},
+};
+
+void parse_formats(const char* text)
+{
+    config.format_count = 0;
+    for (const char* p = text;; p += 5) {
+        const format_name* found = nullptr;
+        for (const format_name& known : format_names)
+            if (std::strncmp(p, known.name, 4) == 0 && (p[4] == ',' || p[4] == '\0'))
+                found = &known;
+        if (found == nullptr || config.format_count == max_modes)
+            bad_setting("FAKECAM_FORMAT", text,
+                        "YUYV, UYVY, MJPG, NV12, NV21, YU12, YV12 or GREY, at most 8 separated by commas");
+        config.formats[config.format_count++] = found->fourcc;
+        if (p[4] == '\0')
+            return;
+    }
 }
 
 long long parse_plain_number(const char* name, const char* text, long long low, long long high,
@@ -316,12 +372,8 @@ void read_settings()
                                                "a whole number of frames, 0 or more");
     if (const char* text = std::getenv("FAKECAM_TRACE"))
         read_trace(text);
-    if (const char* text = std::getenv("FAKECAM_FORMAT")) {
-        if (std::strcmp(text, "MJPG") == 0)
-            config.format = V4L2_PIX_FMT_MJPEG;
-        else if (std::strcmp(text, "YUYV") != 0)
-            bad_setting("FAKECAM_FORMAT", text, "YUYV or MJPG");
-    }
+    if (const char* text = std::getenv("FAKECAM_FORMAT"))
+        parse_formats(text);
     if (const char* text = std::getenv("FAKECAM_DAMAGED"))
         config.damaged = parse_frames("FAKECAM_DAMAGED", text);
     if (const char* text = std::getenv("FAKECAM_EMPTY"))
@@ -485,19 +537,36 @@ std::size_t arrived_bytes(const std::vector<std::uint8_t>& jpeg, long long numbe
     return most > least ? most : least;
 }
 
-// The bytes of frame `number` in the camera's format at `out`, at most `room` of them; returns how
+// The format and size the device sends in: what VIDIOC_S_FMT set, or the first of each.
+mode current_mode(const device& d)
+{
+    const settings& s = current_settings();
+    return d.chosen.format != 0 ? d.chosen : mode{s.formats[0], s.sizes[0].width, s.sizes[0].height};
+}
+
+// The bytes a buffer holds for a frame of `m`; a Motion JPEG frame gets as many as YUYV would.
+std::size_t buffer_bytes(const mode& m)
+{
+    const std::size_t raw = fakecam::raw_frame_bytes(m.format, m.width, m.height);
+    return raw != 0 ? raw : fakecam::yuyv_frame_bytes(m.width, m.height);
+}
+
+// The bytes of frame `number` in format and size `m` at `out`, at most `room` of them; returns how
 // many.
-std::size_t fill_frame(std::uint8_t* out, std::size_t room, long long number)
+std::size_t fill_frame(const mode& m, std::uint8_t* out, std::size_t room, long long number)
 {
     const settings& s = current_settings();
     if (in_set(s.empty, number))
         return 0;
-    if (s.format == V4L2_PIX_FMT_YUYV) {
-        fakecam::fill_yuyv(out, s.width, s.height, static_cast<std::uint32_t>(number));
-        return fakecam::yuyv_frame_bytes(s.width, s.height);
+    const std::size_t raw = fakecam::raw_frame_bytes(m.format, m.width, m.height);
+    if (raw != 0) {
+        if (raw > room)
+            return 0;
+        fakecam::fill_raw(m.format, out, m.width, m.height, static_cast<std::uint32_t>(number));
+        return raw;
     }
-    cv::Mat yuyv(s.height, s.width, CV_8UC2);
-    fakecam::fill_yuyv(yuyv.data, s.width, s.height, static_cast<std::uint32_t>(number));
+    cv::Mat yuyv(m.height, m.width, CV_8UC2);
+    fakecam::fill_yuyv(yuyv.data, m.width, m.height, static_cast<std::uint32_t>(number));
     cv::Mat bgr;
     cv::cvtColor(yuyv, bgr, cv::COLOR_YUV2BGR_YUYV);
     std::vector<std::uint8_t> jpeg;
@@ -525,13 +594,14 @@ void run_sensor(device& d, long long now)
             break;
         }
         v4l2_buffer& b = d.buffers[pop(d.queued)];
-        b.bytesused = static_cast<__u32>(fill_frame(d.memory + b.m.offset, b.length, d.produced));
+        b.bytesused =
+            static_cast<__u32>(fill_frame(current_mode(d), d.memory + b.m.offset, b.length, d.produced));
         b.sequence = static_cast<__u32>(d.produced);
         b.timestamp.tv_sec = d.next_tick_ns / 1000000000LL;
         b.timestamp.tv_usec = (d.next_tick_ns % 1000000000LL) / 1000;
         b.flags = (b.flags & ~V4L2_BUF_FLAG_QUEUED) | V4L2_BUF_FLAG_DONE;
         // uvcvideo marks a frame that lost data so, when it hands one out at all.
-        if (s.format == V4L2_PIX_FMT_MJPEG && in_set(s.cut, d.produced))
+        if (current_mode(d).format == V4L2_PIX_FMT_MJPEG && in_set(s.cut, d.produced))
             b.flags |= V4L2_BUF_FLAG_ERROR;
         push(d.done, b.index);
         ++d.produced;
@@ -554,17 +624,57 @@ void free_buffers(device& d)
     d.done.count = 0;
 }
 
-void fill_format(v4l2_pix_format& pix)
+void fill_format(const mode& m, v4l2_pix_format& pix)
+{
+    pix = v4l2_pix_format{};
+    pix.width = static_cast<__u32>(m.width);
+    pix.height = static_cast<__u32>(m.height);
+    pix.pixelformat = m.format;
+    pix.field = V4L2_FIELD_NONE;
+    // The bytes of a row of the first plane; none for a compressed format.
+    const bool packed = m.format == V4L2_PIX_FMT_YUYV || m.format == V4L2_PIX_FMT_UYVY;
+    pix.bytesperline = m.format == V4L2_PIX_FMT_MJPEG ? 0 : static_cast<__u32>(m.width * (packed ? 2 : 1));
+    pix.sizeimage = static_cast<__u32>(buffer_bytes(m));
+    pix.colorspace = V4L2_COLORSPACE_SRGB;
+}
+
+bool offers_format(__u32 fourcc)
 {
     const settings& s = current_settings();
-    pix = v4l2_pix_format{};
-    pix.width = static_cast<__u32>(s.width);
-    pix.height = static_cast<__u32>(s.height);
-    pix.pixelformat = s.format;
-    pix.field = V4L2_FIELD_NONE;
-    pix.bytesperline = s.format == V4L2_PIX_FMT_YUYV ? static_cast<__u32>(s.width * 2) : 0;
-    pix.sizeimage = static_cast<__u32>(fakecam::yuyv_frame_bytes(s.width, s.height));
-    pix.colorspace = V4L2_COLORSPACE_SRGB;
+    for (int i = 0; i < s.format_count; ++i)
+        if (s.formats[i] == fourcc)
+            return true;
+    return false;
+}
+
+bool offers_size(__u32 width, __u32 height)
+{
+    const settings& s = current_settings();
+    for (int i = 0; i < s.size_count; ++i)
+        if (static_cast<__u32>(s.sizes[i].width) == width && static_cast<__u32>(s.sizes[i].height) == height)
+            return true;
+    return false;
+}
+
+// What a request for `asked` gets, as uvcvideo answers it: that format when it is offered, else
+// the first; the offered size with the least area outside the overlap of the two.
+mode nearest_mode(const v4l2_pix_format& asked)
+{
+    const settings& s = current_settings();
+    mode m{offers_format(asked.pixelformat) ? asked.pixelformat : s.formats[0], 0, 0};
+    long long least = -1;
+    for (int i = 0; i < s.size_count; ++i) {
+        const long long w = s.sizes[i].width;
+        const long long h = s.sizes[i].height;
+        const long long overlap = std::min<long long>(w, asked.width) * std::min<long long>(h, asked.height);
+        const long long outside = w * h + static_cast<long long>(asked.width) * asked.height - 2 * overlap;
+        if (least < 0 || outside < least) {
+            least = outside;
+            m.width = s.sizes[i].width;
+            m.height = s.sizes[i].height;
+        }
+    }
+    return m;
 }
 
 // Each answer returns 0 or an errno value.
@@ -595,47 +705,53 @@ int query_capabilities(device& d, v4l2_capability& cap)
 
 int enumerate_formats(v4l2_fmtdesc& desc)
 {
-    if (desc.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc.index != 0)
+    const settings& s = current_settings();
+    if (desc.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc.index >= static_cast<__u32>(s.format_count))
         return EINVAL;
     const __u32 index = desc.index;
     desc = v4l2_fmtdesc{};
     desc.index = index;
     desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    const bool jpeg = current_settings().format == V4L2_PIX_FMT_MJPEG;
-    std::snprintf(reinterpret_cast<char*>(desc.description), sizeof desc.description,
-                  jpeg ? "Motion-JPEG" : "YUYV 4:2:2");
-    desc.flags = jpeg ? V4L2_FMT_FLAG_COMPRESSED : 0;
-    desc.pixelformat = current_settings().format;
+    desc.pixelformat = s.formats[index];
+    for (const format_name& known : format_names)
+        if (known.fourcc == desc.pixelformat)
+            std::snprintf(reinterpret_cast<char*>(desc.description), sizeof desc.description, "%s",
+                          known.description);
+    desc.flags = desc.pixelformat == V4L2_PIX_FMT_MJPEG ? V4L2_FMT_FLAG_COMPRESSED : 0;
     return 0;
 }
 
-// G_FMT, TRY_FMT and S_FMT: there is one format, and any request is answered with it, as a driver
-// adjusts a request to the nearest thing it supports.
+// G_FMT answers the format set; TRY_FMT and S_FMT adjust a request to the nearest one offered, and
+// S_FMT sets it.
 int format(device& d, unsigned long request, v4l2_format& f)
 {
     if (f.type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
         return EINVAL;
     if (request == VIDIOC_S_FMT && d.buffer_count > 0)
         return EBUSY;
-    fill_format(f.fmt.pix);
+    const mode m = request == VIDIOC_G_FMT ? current_mode(d) : nearest_mode(f.fmt.pix);
+    if (request == VIDIOC_S_FMT)
+        d.chosen = m;
+    fill_format(m, f.fmt.pix);
     return 0;
 }
 
 int enumerate_sizes(v4l2_frmsizeenum& size)
 {
-    if (size.index != 0 || size.pixel_format != current_settings().format)
+    const settings& s = current_settings();
+    if (size.index >= static_cast<__u32>(s.size_count) || !offers_format(size.pixel_format))
         return EINVAL;
     size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
-    size.discrete.width = static_cast<__u32>(current_settings().width);
-    size.discrete.height = static_cast<__u32>(current_settings().height);
+    size.discrete.width = static_cast<__u32>(s.sizes[size.index].width);
+    size.discrete.height = static_cast<__u32>(s.sizes[size.index].height);
     return 0;
 }
 
 int enumerate_intervals(v4l2_frmivalenum& interval)
 {
     const settings& s = current_settings();
-    if (interval.index != 0 || interval.pixel_format != s.format
-        || interval.width != static_cast<__u32>(s.width) || interval.height != static_cast<__u32>(s.height))
+    if (interval.index != 0 || !offers_format(interval.pixel_format)
+        || !offers_size(interval.width, interval.height))
         return EINVAL;
     interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
     interval.discrete.numerator = 1;
@@ -679,7 +795,7 @@ int request_buffers(device& d, v4l2_requestbuffers& req)
         req.count < current_settings().min_buffers ? current_settings().min_buffers : req.count;
     const unsigned count = asked > max_buffers ? max_buffers : asked;
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    const std::size_t bytes = fakecam::yuyv_frame_bytes(current_settings().width, current_settings().height);
+    const std::size_t bytes = buffer_bytes(current_mode(d));
     d.stride = (bytes + page - 1) / page * page;
     d.memfd = memfd_create("fakecam-buffers", MFD_CLOEXEC);
     if (d.memfd < 0 || ftruncate(d.memfd, static_cast<off_t>(d.stride * count)) != 0)

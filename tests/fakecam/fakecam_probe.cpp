@@ -1,6 +1,7 @@
 // Opens a camera through OpenCV and reports what it delivers, one line per grab, for the tests
 // of the emulated camera. Usage: fakecam_probe INDEX any|v4l2 GRABS
 //   opened BACKEND WxH      or   not opened
+//   fourcc FORMAT           the pixel format the library chose, e.g. YUYV
 //   frame NUMBER MS SAME    the frame number read from the picture, ms since the probe started,
 //                           and whether the whole picture is the one expected (1) or not (0)
 //   no frame MS             the grab or the retrieve failed, or the frame did not decode
@@ -29,6 +30,9 @@ int main(int argc, char** argv)
     const cv::Size size(static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
                         static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)));
     std::printf("opened %s %dx%d\n", capture.getBackendName().c_str(), size.width, size.height);
+    const int fourcc = static_cast<int>(capture.get(cv::CAP_PROP_FOURCC));
+    std::printf("fourcc %c%c%c%c\n", fourcc & 255, (fourcc >> 8) & 255, (fourcc >> 16) & 255,
+                (fourcc >> 24) & 255);
     if (argc == 5) {
         capture.set(cv::CAP_PROP_BUFFERSIZE, std::atoi(argv[4]));
         std::printf("buffers %d\n", static_cast<int>(capture.get(cv::CAP_PROP_BUFFERSIZE)));

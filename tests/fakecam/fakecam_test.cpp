@@ -28,6 +28,7 @@ struct grab {
 struct probe_run {
     int status = -1;
     std::string opened; // backend and size, "V4L2 320x240"; empty when the camera did not open
+    std::string fourcc; // the pixel format the library chose
     int buffers = -1;   // the buffers granted, when the probe asked for a number
     std::vector<grab> grabs;
     std::string errors;
@@ -54,6 +55,8 @@ probe_run run_probe(const std::string& index, const std::string& api, int grabs,
         if (first == "opened") {
             words >> first >> second;
             run.opened = first + " " + second;
+        } else if (first == "fourcc") {
+            words >> run.fourcc;
         } else if (first == "buffers") {
             words >> run.buffers;
         } else if (first == "frame") {
@@ -181,25 +184,63 @@ TEST(Fakecam, MotionJpegFramesDecodeToTheirNumbersWithEmptyAndCutFramesAndAStall
     EXPECT_GE(run.grabs[4].ms - run.grabs[3].ms, 500) << "no pause after five frames";
 }
 
-TEST(Fakecam, RejectsMalformedSettingsWithOneLine)
+// Every format, alone or among others, and sizes, as the library picks from a driver: the first
+// format of its own order that the camera offers, at the offered size nearest its 640x480. The
+// picture's frame numbers read back in each.
+TEST(Fakecam, OffersEachFormatAndSizeAndTheLibraryPicksOneAsFromUvcvideo)
 {
-    const std::vector<std::string> bad{
-        "FAKECAM_DEVICES=video1", "FAKECAM_DEVICES=64",     "FAKECAM_DEVICES=1x",
-        "FAKECAM_SIZE=100x100",   "FAKECAM_SIZE=320",       "FAKECAM_FPS=0",
-        "FAKECAM_FPS=30fps",      "FAKECAM_STOP_AFTER=-1",  "FAKECAM_SIZE=320x240x",
-        "FAKECAM_FORMAT=RGB3",    "FAKECAM_DAMAGED=5-3",    "FAKECAM_EMPTY=1,,2",
-        "FAKECAM_CUT=x",          "FAKECAM_STALL=5",        "FAKECAM_STALL=5:0",
-        "FAKECAM_MIN_BUFFERS=0",  "FAKECAM_MIN_BUFFERS=33", "FAKECAM_AGE_LOG=/nonexistent/ages",
-        "FAKECAM_END_MARKER=no",  "FAKECAM_META=64",        "FAKECAM_BUSY=2x",
-        "FAKECAM_DENIED=a",       "FAKECAM_TRACE=yes",      "FAKECAM_TRACE=/nonexistent/trace"};
-    for (const std::string& setting : bad) {
-        const probe_run run = run_probe("1", "v4l2", 1, {setting});
-        EXPECT_EQ(run.status, 2) << setting;
-        const std::string name = setting.substr(0, setting.find('='));
-        EXPECT_EQ(run.errors.find("fakecam: " + name), 0u) << setting << ": " << run.errors;
-        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << setting << ": " << run.errors;
-        EXPECT_TRUE(run.grabs.empty());
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases{
+        {"UYVY", "320x240", "UYVY", "320x240"},
+        {"MJPG", "320x240", "MJPG", "320x240"},
+        {"NV12", "320x240", "NV12", "320x240"},
+        {"NV21", "320x240", "NV21", "320x240"},
+        {"YU12", "320x240", "YU12", "320x240"},
+        {"YV12", "320x240", "YV12", "320x240"},
+        {"GREY", "320x240", "GREY", "320x240"}, // handed out in three channels
+        {"MJPG,NV12", "320x240,1280x960", "NV12", "320x240"},
+        {"GREY,YUYV,MJPG", "1280x720,640x480,160x120", "YUYV", "640x480"},
+    };
+    for (const auto& [formats, sizes, fourcc, size] : cases) {
+        SCOPED_TRACE(formats + " at " + sizes);
+        const probe_run run =
+            run_probe("1", "v4l2", 3, {"FAKECAM_FORMAT=" + formats, "FAKECAM_SIZE=" + sizes});
+        ASSERT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(run.opened, "V4L2 " + size);
+        EXPECT_EQ(run.fourcc, fourcc);
+        ASSERT_EQ(run.grabs.size(), 3u);
+        for (std::size_t i = 0; i < run.grabs.size(); ++i)
+            EXPECT_EQ(run.grabs[i].number, static_cast<int>(i) + 1) << "grab " << i;
     }
 }
+
+// One case a setting: each starts a probe that loads OpenCV, which a loaded machine makes slow.
+class MalformedSetting : public testing::TestWithParam<std::string> {};
+
+TEST_P(MalformedSetting, EndsTheProcessWithOneLine)
+{
+    const std::string& setting = GetParam();
+    const probe_run run = run_probe("1", "v4l2", 1, {setting});
+    EXPECT_EQ(run.status, 2) << setting;
+    const std::string name = setting.substr(0, setting.find('='));
+    EXPECT_EQ(run.errors.find("fakecam: " + name), 0u) << setting << ": " << run.errors;
+    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << setting << ": " << run.errors;
+    EXPECT_TRUE(run.grabs.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Fakecam, MalformedSetting,
+                         testing::ValuesIn(std::vector<std::string>{
+                             "FAKECAM_DEVICES=video1", "FAKECAM_DEVICES=64",
+                             "FAKECAM_DEVICES=1x",     "FAKECAM_SIZE=100x100",
+                             "FAKECAM_SIZE=320",       "FAKECAM_FPS=0",
+                             "FAKECAM_FPS=30fps",      "FAKECAM_STOP_AFTER=-1",
+                             "FAKECAM_SIZE=320x240x",  "FAKECAM_FORMAT=RGB3",
+                             "FAKECAM_DAMAGED=5-3",    "FAKECAM_EMPTY=1,,2",
+                             "FAKECAM_CUT=x",          "FAKECAM_STALL=5",
+                             "FAKECAM_STALL=5:0",      "FAKECAM_MIN_BUFFERS=0",
+                             "FAKECAM_MIN_BUFFERS=33", "FAKECAM_AGE_LOG=/nonexistent/ages",
+                             "FAKECAM_END_MARKER=no",  "FAKECAM_META=64",
+                             "FAKECAM_BUSY=2x",        "FAKECAM_DENIED=a",
+                             "FAKECAM_TRACE=yes",      "FAKECAM_TRACE=/nonexistent/trace",
+                             "FAKECAM_FORMAT=YUYV,",   "FAKECAM_SIZE=320x240,100x100"}));
 
 } // namespace

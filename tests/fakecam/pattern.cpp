@@ -1,5 +1,7 @@
 #include "pattern.hpp"
 
+#include <linux/videodev2.h>
+
 namespace fakecam {
 
 namespace {
@@ -32,6 +34,32 @@ yuv band_colour(int band, int x, int width, std::uint32_t frame)
     }
 }
 
+// A video-range luma (16 black, 235 white) as a full-range grey level.
+std::uint8_t full_range_grey(std::uint8_t y)
+{
+    const int level = ((y - 16) * 255 + 109) / 219;
+    return static_cast<std::uint8_t>(level < 0 ? 0 : level > 255 ? 255 : level);
+}
+
+// Where a 4:2:0 frame keeps the U and V samples of chroma site (x / 2, row / 2), as offsets from
+// the start of the frame.
+void chroma_offsets(std::uint32_t fourcc, int width, int height, int x, int row, std::size_t& u,
+                    std::size_t& v)
+{
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    const std::size_t interleaved = pixels + static_cast<std::size_t>(row / 2) * width + x;
+    const std::size_t planar = static_cast<std::size_t>(row / 2) * (width / 2) + x / 2;
+    if (fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_NV21) {
+        u = fourcc == V4L2_PIX_FMT_NV12 ? interleaved : interleaved + 1;
+        v = fourcc == V4L2_PIX_FMT_NV12 ? interleaved + 1 : interleaved;
+        return;
+    }
+    const std::size_t first = pixels + planar;
+    const std::size_t second = pixels + pixels / 4 + planar;
+    u = fourcc == V4L2_PIX_FMT_YUV420 ? first : second;
+    v = fourcc == V4L2_PIX_FMT_YUV420 ? second : first;
+}
+
 } // namespace
 
 bool pattern_size_ok(int width, int height)
@@ -58,6 +86,56 @@ void fill_yuyv(std::uint8_t* out, int width, int height, std::uint32_t frame)
             p[1] = c.u;
             p[2] = c.y;
             p[3] = c.v;
+        }
+    }
+}
+
+std::size_t raw_frame_bytes(std::uint32_t fourcc, int width, int height)
+{
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    switch (fourcc) {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+        return pixels * 2;
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_NV21:
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420:
+        return pixels * 3 / 2;
+    case V4L2_PIX_FMT_GREY:
+        return pixels;
+    default:
+        return 0;
+    }
+}
+
+void fill_raw(std::uint32_t fourcc, std::uint8_t* out, int width, int height, std::uint32_t frame)
+{
+    if (fourcc == V4L2_PIX_FMT_YUYV) {
+        fill_yuyv(out, width, height, frame);
+        return;
+    }
+    const int band_height = height / band_count;
+    for (int row = 0; row < height; ++row) {
+        for (int x = 0; x < width; ++x) {
+            const yuv c = band_colour(row / band_height, x, width, frame);
+            const std::size_t at = static_cast<std::size_t>(row) * width + x;
+            if (fourcc == V4L2_PIX_FMT_GREY) {
+                out[at] = full_range_grey(c.y);
+            } else if (fourcc == V4L2_PIX_FMT_UYVY) {
+                // U Y0 V Y1: the two pixels of a group share a colour, as in YUYV.
+                out[at * 2] = x % 2 == 0 ? c.u : c.v;
+                out[at * 2 + 1] = c.y;
+            } else {
+                out[at] = c.y;
+                std::size_t u = 0;
+                std::size_t v = 0;
+                chroma_offsets(fourcc, width, height, x, row, u, v);
+                if (row % 2 == 0 && x % 2 == 0) {
+                    out[u] = c.u;
+                    out[v] = c.v;
+                }
+            }
         }
     }
 }

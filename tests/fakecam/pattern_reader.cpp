@@ -15,14 +15,25 @@ namespace {
 // Colour conversion and display may shift levels a little; bars and bits are far apart.
 constexpr double level_tolerance = 24;
 
+// The inner half of a block: its edges may carry the neighbour's chroma after conversion.
+cv::Rect inner_half(cv::Rect block)
+{
+    return {block.x + block.width / 4, block.y + block.height / 4, block.width / 2, block.height / 2};
+}
+
 double mean_level(const cv::Mat& pixels, cv::Rect block)
 {
-    // The inner half of the block: its edges may carry the neighbour's chroma after conversion.
-    const cv::Rect inner(block.x + block.width / 4, block.y + block.height / 4, block.width / 2,
-                         block.height / 2);
     cv::Mat grey;
-    cv::cvtColor(pixels(inner), grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(pixels(inner_half(block)), grey, cv::COLOR_BGR2GRAY);
     return cv::mean(grey)[0];
+}
+
+cv::Mat brightness(const cv::Mat& bgr)
+{
+    cv::Mat grey;
+    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(grey, grey, cv::COLOR_GRAY2BGR);
+    return grey;
 }
 
 } // namespace
@@ -36,9 +47,11 @@ cv::Mat expected_picture(cv::Size size, int frame)
     return bgr;
 }
 
-cv::Point locate_picture(const cv::Mat& pixels, cv::Size size)
+cv::Point locate_picture(const cv::Mat& pixels, cv::Size size, bool grey)
 {
-    const cv::Mat bars = expected_picture(size, 0)(cv::Rect(0, 0, size.width, size.height / band_count));
+    const cv::Mat colour_bars =
+        expected_picture(size, 0)(cv::Rect(0, 0, size.width, size.height / band_count));
+    const cv::Mat bars = grey ? brightness(colour_bars) : colour_bars;
     if (pixels.empty() || pixels.cols < size.width || pixels.rows < size.height)
         return {-1, -1};
     cv::Mat score;
@@ -73,6 +86,25 @@ int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size)
         number = number * 2 + (level > inverted ? 1 : 0);
     }
     return number;
+}
+
+std::vector<cv::Vec3d> true_bar_colours()
+{
+    const double on = 191;
+    return {{on, on, on}, {0, on, on}, {on, on, 0}, {0, on, 0},
+            {on, 0, on},  {0, 0, on},  {on, 0, 0},  {0, 0, 0}};
+}
+
+std::vector<cv::Vec3d> read_bar_colours(const cv::Mat& pixels, cv::Point origin, cv::Size size)
+{
+    std::vector<cv::Vec3d> colours;
+    const int bar_width = size.width / 8;
+    for (int bar = 0; bar < 8; ++bar) {
+        const cv::Rect block(origin.x + bar * bar_width, origin.y, bar_width, size.height / band_count);
+        const cv::Scalar mean = cv::mean(pixels(inner_half(block)));
+        colours.emplace_back(mean[0], mean[1], mean[2]);
+    }
+    return colours;
 }
 
 std::vector<dequeued_buffer> read_age_log(const std::string& path)

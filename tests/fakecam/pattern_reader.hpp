@@ -11,9 +11,16 @@ namespace fakecam {
 // Frame `frame` as OpenCV's V4L2 backend hands it out: the YUYV pattern converted to BGR.
 cv::Mat expected_picture(cv::Size size, int frame);
 
-// Top-left corner of the camera picture of `size` inside `pixels`, found by its colour bars,
-// or (-1, -1) when it is not there.
-cv::Point locate_picture(const cv::Mat& pixels, cv::Size size);
+// Top-left corner of the camera picture of `size` inside `pixels`, found by its colour bars (by
+// their brightness alone when `grey`, for a monochrome camera), or (-1, -1) when it is not there.
+cv::Point locate_picture(const cv::Mat& pixels, cv::Size size, bool grey = false);
+
+// The colours the eight bars stand for, left to right, in BGR: white, yellow, cyan, green, magenta,
+// red, blue and black at 75 % (191 of 255), as colour bars are defined.
+std::vector<cv::Vec3d> true_bar_colours();
+
+// The mean BGR colour of each bar, the inner half of it, in the picture at `origin`.
+std::vector<cv::Vec3d> read_bar_colours(const cv::Mat& pixels, cv::Point origin, cv::Size size);
 
 // The frame number shown by the picture at `origin`, or -1 when its bits do not read cleanly.
 int read_frame_number(const cv::Mat& pixels, cv::Point origin, cv::Size size);
